@@ -2,6 +2,10 @@
 // what its uinput back end does. Prints one PASS or FAIL line per check and
 // a closing "SCENARIO <name> PASSED|FAILED" line; exits 1 on any failure.
 //
+// jiggle gets this program's environment; the scenario's name tells the
+// session it implies: wayland (WAYLAND_DISPLAY set), x11 (only DISPLAY set)
+// or console (neither).
+//
 //   uinput_reader JIGGLE moves
 //     The virtual pointer appears with the advertised capabilities; every
 //     frame is REL_X, REL_Y, SYN_REPORT with values of 1 to 11 in
@@ -88,7 +92,7 @@ struct Child {
     int from_stdout;
 };
 
-// jiggle with a pipe on each of stdin and stdout and no display in its
+// jiggle with a pipe on each of stdin and stdout and this program's
 // environment, optionally as an unprivileged user.
 Child spawn_jiggle(const char *path, uid_t uid)
 {
@@ -107,9 +111,8 @@ Child spawn_jiggle(const char *path, uid_t uid)
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         char *const argv[] = {const_cast<char *>(path), nullptr};
-        char *const envp[] = {const_cast<char *>("PATH=/bin"), nullptr};
-        execve(path, argv, envp);
-        std::perror("execve");
+        execv(path, argv);
+        std::perror("execv");
         _exit(127);
     }
     close(in[0]);
@@ -444,6 +447,14 @@ void run_refused(const char *jiggle, unsigned long code, uid_t uid)
           "\"" + escaped(out) + "\"");
 }
 
+// The kind of session jiggle will take itself to be in.
+std::string session()
+{
+    if (std::getenv("WAYLAND_DISPLAY") != nullptr)
+        return "wayland";
+    return std::getenv("DISPLAY") != nullptr ? "x11" : "console";
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -451,14 +462,14 @@ int main(int argc, char **argv)
     const std::string mode = argc > 2 ? argv[2] : "";
     std::string scenario;
     if (argc == 3 && mode == "moves") {
-        scenario = "moves";
+        scenario = "moves-" + session();
         run_moves(argv[1]);
     } else if ((argc == 4 || argc == 5) && mode == "refused") {
         const unsigned long code = std::strtoul(argv[3], nullptr, 10);
         const uid_t uid =
             argc == 5 ? static_cast<uid_t>(std::strtoul(argv[4], nullptr, 10))
                       : 0;
-        scenario = "refused-" + std::to_string(code) +
+        scenario = "refused-" + std::to_string(code) + "-" + session() +
                    (uid != 0 ? "-uid" + std::to_string(uid) : "");
         run_refused(argv[1], code, uid);
     } else {

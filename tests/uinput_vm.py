@@ -5,10 +5,14 @@ Boots Debian's own kernel under qemu (software emulation) with a small
 initramfs holding busybox, the evdev and uinput modules, the real jiggle and
 tests/uinput_reader, and runs three scenarios in one boot:
 
-  refused-2          no uinput module loaded: each cycle reports code 2
-  refused-13-uid1000 uinput loaded, jiggle as a user who may not open
-                     /dev/uinput: each cycle reports code 13
-  moves              jiggle as root: the reader checks every frame
+  refused-2-wayland   no uinput module loaded, a Wayland session (with a
+                      DISPLAY that no X server answers): each cycle reports
+                      uinput's code 2, not XTEST's, so uinput was chosen
+  refused-13-console-uid1000
+                      uinput loaded, no display, jiggle as a user who may
+                      not open /dev/uinput: each cycle reports code 13
+  moves-console       no display, jiggle as root: the reader checks the
+                      device and every frame
 
 The kernel comes from the package that linux-image-amd64 depends on, fetched
 with apt-get download and unpacked with dpkg-deb (never installed); the three
@@ -34,7 +38,8 @@ KERNEL_FILES = ("vmlinuz", "evdev.ko", "uinput.ko")
 QEMU = "qemu-system-x86_64"
 BUSYBOX = "/bin/busybox"
 VM_TIMEOUT_S = 240
-EXPECTED_SCENARIOS = ("refused-2", "refused-13-uid1000", "moves")
+EXPECTED_SCENARIOS = ("refused-2-wayland", "refused-13-console-uid1000",
+                      "moves-console")
 
 INIT = """#!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -44,7 +49,7 @@ mount -t devtmpfs devtmpfs /dev
 echo "GUEST booted, uptime $(cut -d' ' -f1 /proc/uptime) s"
 dmesg | grep -m1 "crng init done"
 insmod /lib/modules/evdev.ko || echo "FAIL insmod evdev.ko"
-/bin/uinput_reader /bin/jiggle refused 2
+WAYLAND_DISPLAY=wayland-0 DISPLAY=:0 /bin/uinput_reader /bin/jiggle refused 2
 insmod /lib/modules/uinput.ko || echo "FAIL insmod uinput.ko"
 /bin/uinput_reader /bin/jiggle refused 13 1000
 /bin/uinput_reader /bin/jiggle moves
