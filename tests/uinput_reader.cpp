@@ -79,10 +79,11 @@ void sleep_s(double seconds)
         usleep(1000);
 }
 
-std::string format(const char *fmt, double a, double b = 0)
+template <typename... Values>
+std::string format(const char *fmt, Values... values)
 {
     char text[128];
-    std::snprintf(text, sizeof text, fmt, a, b);
+    std::snprintf(text, sizeof text, fmt, values...);
     return text;
 }
 
@@ -143,7 +144,7 @@ void check_exit_status(const Child &child, double seconds)
         return;
     }
     check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "exit status 0",
-          format("wait status %.0f", status));
+          format("wait status %d", status));
 }
 
 std::string read_all(int fd)
