@@ -185,6 +185,14 @@ def peak_rss_kib(pid):
     raise RuntimeError(f"no VmHWM for {pid}")
 
 
+def wait_until(condition, what, timeout=120):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"timed out waiting for {what}")
+        time.sleep(0.01)
+
+
 def sleep_until(moment):
     delay = moment - time.monotonic()
     if delay > 0:
@@ -332,8 +340,7 @@ def stop_latency():
 def record_sends(pid, work):
     """Starts recording the moments the program writes to its X connection
     (a kernel tracepoint: exact, and cheap for the program)."""
-    while len(os.listdir(f"/proc/{pid}/task")) < 2:  # the worker exists
-        time.sleep(0.01)
+    wait_until(lambda: len(os.listdir(f"/proc/{pid}/task")) >= 2, "the worker")
     data = os.path.join(work, "sends.data")
     proc = subprocess.Popen(["perf", "record", "-q", "-e", "syscalls:sys_enter_writev",
                              "-p", str(pid), "-o", data], stdout=subprocess.DEVNULL)
@@ -455,14 +462,12 @@ def valgrind_run(tool, program, cycles, work, server, watcher):
         # cycle in both runs.
         watcher.wait_for(cycles, 300)
         if name == "bash loop":
-            while not any(b"sleep" in b" ".join(cmdline(child))
-                          for child in children_of(proc.pid)):
-                time.sleep(0.02)
+            wait_until(lambda: any(b"sleep" in b" ".join(cmdline(child))
+                                   for child in children_of(proc.pid)), "the loop's sleep")
         time.sleep(0.5)
     else:
         # The floor's cycles start with its worker thread.
-        while len(os.listdir(f"/proc/{proc.pid}/task")) < 2:
-            time.sleep(0.01)
+        wait_until(lambda: len(os.listdir(f"/proc/{proc.pid}/task")) >= 2, "the worker")
         time.sleep(PERIOD * cycles - 1.0)
     stop(proc, how)
     proc.wait(timeout=120)
