@@ -1,0 +1,53 @@
+# What `cmake --install` puts where. On Linux: the program, its man page
+# and its documents in the usual places (GNUInstallDirs). On Windows: one
+# folder with the program, the README and the licence, as the .zip holds.
+include(GNUInstallDirs)
+
+if(WIN32)
+  install(TARGETS jiggle RUNTIME DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
+else()
+  install(TARGETS jiggle RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # A stripped install (--strip, or cpack) also drops the compiler's notes,
+  # as Debian's own packages do.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\"
+        --remove-section=.comment --remove-section=.note
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/jiggle\"
+        COMMAND_ERROR_IS_FATAL ANY)
+    endif()")
+
+  # The udev rule that grants the user at the seat access to /dev/uinput
+  # goes in as an example: whoever installs jiggle decides whether to copy
+  # it to /etc/udev/rules.d, since it lets that user type anything.
+  set(jiggle_rules_file packaging/udev/70-jiggle-uinput.rules)
+  get_filename_component(jiggle_rules_name ${jiggle_rules_file} NAME)
+  set(JIGGLE_RULES_EXAMPLE
+      ${CMAKE_INSTALL_FULL_DOCDIR}/examples/${jiggle_rules_name})
+  if(EXISTS ${PROJECT_SOURCE_DIR}/${jiggle_rules_file})
+    install(FILES ${jiggle_rules_file}
+            DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  endif()
+
+  # The man page takes the version and the example's path from here, and
+  # goes in compressed, as Debian's policy wants.
+  configure_file(docs/jiggle.1.in jiggle.1 @ONLY)
+  add_custom_command(OUTPUT jiggle.1.gz changelog.gz
+    COMMAND gzip -9 --no-name --stdout jiggle.1 > jiggle.1.gz
+    COMMAND gzip -9 --no-name --stdout ${PROJECT_SOURCE_DIR}/docs/changelog
+            > changelog.gz
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/jiggle.1 docs/changelog
+    VERBATIM)
+  add_custom_target(compressed_docs ALL
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/jiggle.1.gz
+            ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/jiggle.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  install(FILES README.md LICENSE ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          PATTERN jiggle.1.in EXCLUDE
+          PATTERN changelog EXCLUDE)
+endif()
