@@ -69,14 +69,22 @@ double now_s()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+    return static_cast<double>(ts.tv_sec) +
+           static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Polling interval of the waits below.
+void nap_ms(long milliseconds)
+{
+    const timespec interval{0, milliseconds * 1000000};
+    nanosleep(&interval, nullptr);
 }
 
 void sleep_s(double seconds)
 {
     const double end = now_s() + seconds;
     while (now_s() < end)
-        usleep(1000);
+        nap_ms(1);
 }
 
 template <typename... Values>
@@ -100,7 +108,7 @@ Child spawn_jiggle(const char *path, uid_t uid)
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
         std::perror("pipe2");
-        std::exit(1);
+        std::exit(1); // NOLINT(concurrency-mt-unsafe): this is the one thread
     }
     const pid_t pid = fork();
     if (pid == 0) {
@@ -121,7 +129,7 @@ Child spawn_jiggle(const char *path, uid_t uid)
     return Child{pid, in[1], out[0]};
 }
 
-void stop_with_a_character(Child &child)
+void stop_with_a_character(const Child &child)
 {
     check(write(child.to_stdin, "\n", 1) == 1, "one character written");
     close(child.to_stdin);
@@ -136,7 +144,7 @@ void check_exit_status(const Child &child, double seconds)
     pid_t done = 0;
     while ((done = waitpid(child.pid, &status, WNOHANG)) == 0 &&
            now_s() < deadline)
-        usleep(10000);
+        nap_ms(10);
     if (done == 0) {
         kill(child.pid, SIGKILL);
         waitpid(child.pid, &status, 0);
@@ -193,7 +201,7 @@ std::string wait_for_banner(int fd)
     std::string text;
     const double deadline = now_s() + 5;
     while (!banner_read(fd, text) && now_s() < deadline)
-        usleep(1000);
+        nap_ms(1);
     check(text == banner, "banner", "\"" + escaped(text) + "\"");
     return text;
 }
@@ -293,7 +301,7 @@ Read read_frame(int fd, std::vector<input_event> &frame, int timeout_ms)
 double event_time_s(const input_event &event)
 {
     return static_cast<double>(event.input_event_sec) +
-           event.input_event_usec / 1e6;
+           static_cast<double>(event.input_event_usec) / 1e6;
 }
 
 bool step_in_range(const input_event &event, int type, int code)
@@ -342,7 +350,7 @@ void run_moves(const char *jiggle)
             started = now_s();
         if (appeared == 0 && !(node = find_event_node()).empty())
             appeared = now_s();
-        usleep(1000);
+        nap_ms(1);
     }
     check(text == banner, "banner",
           "\"" + escaped(text) + format("\" after %.3f s", started - start));
@@ -357,7 +365,7 @@ void run_moves(const char *jiggle)
     int fd = -1;
     while ((fd = open(("/dev/input/" + node).c_str(), O_RDONLY)) < 0 &&
            now_s() < appeared + 1)
-        usleep(1000);
+        nap_ms(1);
     check(fd >= 0, "event node opens", "/dev/input/" + node);
     if (fd < 0) {
         kill(child.pid, SIGKILL);
