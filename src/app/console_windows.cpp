@@ -2,4 +2,4 @@
 
 // The Windows console runtime already writes console output unbuffered, and
 // a failed write does not end the process: nothing to do.
-void prepare_standard_output() {}
+void prepare_standard_streams() {}

@@ -10,7 +10,7 @@
 
 int main()
 {
-    prepare_standard_output();
+    prepare_standard_streams();
     std::cout << "Jiggling the mouse, please press any key to stop.\n";
 
     std::atomic<bool> keep_jiggling{true};
