@@ -14,8 +14,13 @@ void prepare_standard_streams()
     // as stdin or written as stdout. On /dev/null a closed stdin reads as
     // end of input, and output to a closed stdout is lost, as it would be.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // open() takes the lowest free number, which is fd: kept for good.
+        const int null_fd =
             open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null_fd != fd)
+            break;
     }
     // A terminal's stdout is line-buffered here, and the farewell has no
     // line end: without this it would show only when the process ends.
