@@ -25,10 +25,8 @@ else()
   get_filename_component(jiggle_rules_name ${jiggle_rules_file} NAME)
   set(JIGGLE_RULES_EXAMPLE
       ${CMAKE_INSTALL_FULL_DOCDIR}/examples/${jiggle_rules_name})
-  if(EXISTS ${PROJECT_SOURCE_DIR}/${jiggle_rules_file})
-    install(FILES ${jiggle_rules_file}
-            DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-  endif()
+  install(FILES ${jiggle_rules_file}
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
   # The man page takes the version and the example's path from here, and
   # goes in compressed, as Debian's policy wants.
