@@ -28,9 +28,12 @@ int connect_with_xtest()
         return error;
     const xcb_query_extension_reply_t *xtest =
         xcb_get_extension_data(connection, &xcb_test_id);
-    if (xtest == nullptr || xtest->present == 0)
-        return XCB_CONN_CLOSED_EXT_NOTSUPPORTED;
-    return 0;
+    if (xtest != nullptr && xtest->present != 0)
+        return 0;
+    // No reply at all means the connection broke during the query.
+    if (int error = xcb_connection_has_error(connection))
+        return error;
+    return XCB_CONN_CLOSED_EXT_NOTSUPPORTED;
 }
 
 // Nothing is selected, so only errors for earlier requests can be queued.
