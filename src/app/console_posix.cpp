@@ -19,8 +19,11 @@ void prepare_standard_streams()
         // open() takes the lowest free number, which is fd: kept for good.
         const int null_fd =
             open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (null_fd != fd)
+        if (null_fd != fd) {
+            if (null_fd >= 0)
+                close(null_fd);
             break;
+        }
     }
     // A terminal's stdout is line-buffered here, and the farewell has no
     // line end: without this it would show only when the process ends.

@@ -19,7 +19,7 @@ INPUT relative_motion_input(Displacement displacement)
 void send_pointer_motion(send_input_function send, Displacement displacement)
 {
     INPUT input = relative_motion_input(displacement);
-    const UINT result = send(1, &input, sizeof(INPUT));
+    const UINT result = send(1, &input, static_cast<int>(sizeof(INPUT)));
     if (result == 1)
         return;
     // Read before anything is written: output may change the thread's code.
