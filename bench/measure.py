@@ -37,6 +37,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
+from jiggle_run import PERIOD  # noqa: E402
 from xserver import XServer  # noqa: E402
 
 JIGGLE = os.path.join(ROOT, "build", "linux", "jiggle")
@@ -44,7 +45,6 @@ FLOOR = os.path.join(ROOT, "build", "linux", "floor")
 JIGGLE_EXE = os.path.join(ROOT, "build", "windows", "jiggle.exe")
 REPORT = os.path.join(ROOT, "docs", "performance.md")
 
-PERIOD = 2.0
 WINDOW_START = 5.0
 WINDOW_LENGTH = 20.0
 WINDOW_MARGIN = 0.15       # no motion this close to the window's ends ...

@@ -20,6 +20,7 @@ import pefile
 
 TESTS_DIR = os.path.dirname(os.path.realpath(__file__))
 sys.path.insert(0, TESTS_DIR)
+import jiggle_run  # noqa: E402
 from xserver import XServer  # noqa: E402
 
 SOURCE_DIR = os.path.dirname(TESTS_DIR)
@@ -32,10 +33,10 @@ WINE_RUN = [os.path.join(TESTS_DIR, "wine-run"), "--prefix", WINE_PREFIX]
 MANIFEST = os.path.join(SOURCE_DIR, "resources", "jiggle.manifest")
 
 # Wine, like Windows, writes "\r\n" for "\n" on text-mode standard output.
-BANNER = b"Jiggling the mouse, please press any key to stop.\r\n"
-FAREWELL = b"Stopped jiggling. Goodbye!"
+BANNER = jiggle_run.BANNER.replace(b"\n", b"\r\n")
+FAREWELL = jiggle_run.FAREWELL
 
-INTERVAL = 2.0
+INTERVAL = jiggle_run.PERIOD
 # After the stop: the pause under way, one more cycle, and Wine's process exit.
 STOP_BOUND = INTERVAL + 1.0
 # Wine's start of a process, on a loaded machine.

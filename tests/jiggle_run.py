@@ -51,11 +51,11 @@ class PointerWatch:
 class Run:
     """One run of the program, with stdin a pipe that the test controls."""
 
-    def __init__(self, exe, env, args=(), stdout=subprocess.PIPE, wrapper=()):
+    def __init__(self, exe, env, args=()):
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([*wrapper, exe, *args], stdin=subprocess.PIPE,
-                                     stdout=stdout, stderr=subprocess.PIPE, env=env)
-        self.banner = self.proc.stdout.read(len(BANNER)) if stdout == subprocess.PIPE else None
+        self.proc = subprocess.Popen([exe, *args], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self.banner = self.proc.stdout.read(len(BANNER))
         self.stop_sent = None
 
     def stop(self, char=b"\n", close=False, timeout=10):
@@ -70,13 +70,12 @@ class Run:
             self.proc.stdin.flush()
         if close or not char:
             self.proc.stdin.close()
-        out = self.proc.stdout.read() if self.proc.stdout else None
+        out = self.proc.stdout.read()
         status = self.proc.wait(timeout=timeout)
         elapsed = time.monotonic() - self.stop_sent
         self.stderr = self.proc.stderr.read()
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            if stream:
-                stream.close()
+            stream.close()
         return out, status, elapsed
 
 
