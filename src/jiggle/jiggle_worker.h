@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -15,8 +16,26 @@ constexpr std::chrono::nanoseconds jiggle_interval = std::chrono::seconds(2);
 constexpr std::int32_t step_min = 1;
 constexpr std::int32_t step_max = 11;
 
+// How long the main thread waits for the worker after the stop: the rest of
+// the pause under way, or one more cycle and a full pause. A cycle takes
+// milliseconds, half a second when it creates a uinput device.
+constexpr std::chrono::nanoseconds stop_wait = 2 * jiggle_interval;
+
 // The thread function: returns once it finds keep_jiggling false.
 void jiggle_worker(const std::atomic<bool> &keep_jiggling);
+
+// Joins the worker if `ended` becomes ready within `bound`; otherwise leaves
+// it running and returns false. A worker can be held for good by the
+// platform, e.g. by an X server that accepts the connection and never
+// answers, and the stop must still end the run.
+inline bool join_within(std::thread &worker, std::future<void> &ended,
+                        std::chrono::nanoseconds bound)
+{
+    if (ended.wait_for(bound) != std::future_status::ready)
+        return false;
+    worker.join();
+    return true;
+}
 
 // What follows is the worker's machinery, generic over the random source,
 // the injector and the pause so that tests can drive it.
