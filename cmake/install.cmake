@@ -23,8 +23,12 @@ else()
   # it to /etc/udev/rules.d, since it lets that user type anything.
   set(jiggle_rules_file packaging/udev/70-jiggle-uinput.rules)
   get_filename_component(jiggle_rules_name ${jiggle_rules_file} NAME)
-  set(JIGGLE_RULES_EXAMPLE
-      ${CMAKE_INSTALL_FULL_DOCDIR}/examples/${jiggle_rules_name})
+  # The man page names it where it goes; the release tarballs, which hold it
+  # beside the page, set JIGGLE_RULES_EXAMPLE to its bare name.
+  if(NOT JIGGLE_RULES_EXAMPLE)
+    set(JIGGLE_RULES_EXAMPLE
+        ${CMAKE_INSTALL_FULL_DOCDIR}/examples/${jiggle_rules_name})
+  endif()
   install(FILES ${jiggle_rules_file}
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
