@@ -37,8 +37,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
-from jiggle_run import PERIOD  # noqa: E402
-from xserver import XServer  # noqa: E402
+from conftest import PERIOD, XServer  # noqa: E402
 
 JIGGLE = os.path.join(ROOT, "build", "linux", "jiggle")
 FLOOR = os.path.join(ROOT, "build", "linux", "floor")
@@ -110,7 +109,6 @@ class MotionWatcher:
 
     def __init__(self, server):
         with connect_lock:
-            os.environ["XAUTHORITY"] = server.auth
             self.display = x11.XOpenDisplay(f":{server.display}".encode())
         if not self.display:
             raise RuntimeError(f"cannot open :{server.display}")
@@ -224,7 +222,7 @@ def close_all(watchers, servers):
         if watcher is not None:
             watcher.close()
     for server in servers:
-        server.close()
+        server.stop()
 
 
 def wait_group_empty(pgid, timeout=60):
@@ -318,7 +316,7 @@ def stop_latency():
             for trial in range(LATENCY_TRIALS):
                 seen = watcher.count()
                 proc = subprocess.Popen([JIGGLE], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                        env=server.env())
+                                        env=server.env)
                 motion = watcher.wait_for(seen + 1, 10)
                 # Spread over the cycle: one random point in each eighth of it.
                 phase = (trial + random.random()) * PERIOD / LATENCY_TRIALS
@@ -373,7 +371,7 @@ def steady_state(work):
             cmd = ["perf", "stat", "-x,", "-I", str(int(PERF_INTERVAL * 1000))] + \
                 PERF_EVENTS + ["-o", out, "--"] + argv
             started = time.monotonic()
-            proc = start_group(cmd, server.env())
+            proc = start_group(cmd, server.env)
             launches.append((proc, started, out))
         first = min(started for _, started, _ in launches)
         time.sleep(0.5)
@@ -424,7 +422,7 @@ def more_peaks():
     to 200 KiB from one run to the next."""
     peaks = {}
     with XServer() as server:
-        env = server.env()
+        env = server.env
         started = [(name, how, start_group(argv, env))
                    for name, argv, how, _ in PROGRAMS for _ in range(RSS_RUNS - 1)]
         time.sleep(1.5)
@@ -452,7 +450,7 @@ def valgrind_run(tool, program, cycles, work, server, watcher):
            f"--log-file={logs}/log.%p"]
     if tool == "callgrind":
         cmd.append(f"--callgrind-out-file={logs}/callgrind.out.%p")
-    env = server.env()
+    env = dict(server.env)
     # Every Python object through malloc, so that allocations are counted,
     # and a fixed hash seed, so that two runs do the same start-up work.
     env.update(PYTHONMALLOC="malloc", PYTHONHASHSEED="0")

@@ -1,0 +1,125 @@
+"""What the end-to-end tests share: the program's console texts, private X
+servers, and runs of a real executable whose stdin the test holds."""
+
+import os
+import subprocess
+import threading
+import time
+
+import pytest
+
+BANNER = b"Jiggling the mouse, please press any key to stop.\n"
+FAREWELL = b"Stopped jiggling. Goodbye!"
+PERIOD = 2.0
+# From the stop to the exit: the rest of the pause, one more cycle and
+# pause, and room for a busy machine.
+STOP_BOUND = 4.5
+
+
+def report(code):
+    return b"Error sending to input:\n\tReturn value: 0\n\tError code: %d\n" % code
+
+
+def x11_env(display):
+    """This environment, in an X11 session on `display`."""
+    env = {k: v for k, v in os.environ.items() if k != "WAYLAND_DISPLAY"}
+    return dict(env, DISPLAY=f":{display}")
+
+
+class XServer:
+    """A throwaway Xvfb. -noreset keeps the pointer and the idle time when
+    the last client leaves; start() again reuses the display number."""
+
+    def __init__(self):
+        self.display = None
+        self.start()
+
+    def start(self):
+        ready, write_end = os.pipe()
+        where = [] if self.display is None else [f":{self.display}"]
+        self.proc = subprocess.Popen(
+            ["Xvfb", *where, "-displayfd", str(write_end), "-nolisten", "tcp",
+             "-noreset", "-screen", "0", "1280x1024x24"],
+            pass_fds=[write_end], stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(ready) as answer:
+            number = answer.readline()
+        assert number, "Xvfb did not start (run scripts/install-deps --test)"
+        self.display = int(number)
+        self.env = x11_env(self.display)
+
+    def ask(self, *command):
+        return subprocess.run(command, env=self.env, capture_output=True, text=True,
+                              check=True, timeout=10).stdout
+
+    def pointer(self):
+        fields = dict(f.split("=") for f in self.ask("xdotool", "getmouselocation", "--shell").split())
+        return int(fields["X"]), int(fields["Y"])
+
+    def stop(self, how=subprocess.Popen.terminate):
+        how(self.proc)
+        self.proc.wait(timeout=10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+@pytest.fixture
+def xserver():
+    with XServer() as server:
+        yield server
+
+
+class PointerWatch:
+    """Polls the pointer in a thread; keeps each change as (time, dx, dy)
+    and the longest X idle time seen."""
+
+    def __init__(self, server):
+        self.server, self.moves, self.max_idle_ms = server, [], 0
+        self.last = server.pointer()
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.poll)
+        self.thread.start()
+
+    def poll(self):
+        while not self.done.wait(0.05):
+            try:
+                now = self.server.pointer()
+                self.max_idle_ms = max(self.max_idle_ms, int(self.server.ask("xprintidle")))
+            except subprocess.SubprocessError:
+                continue  # the server is away; it may come back
+            if now != self.last:
+                self.moves.append((time.monotonic(), now[0] - self.last[0], now[1] - self.last[1]))
+                self.last = now
+
+    def stop(self):
+        self.done.set()
+        self.thread.join()
+        return self.moves
+
+
+class Run:
+    """One run of the program; the banner is read as it starts."""
+
+    def __init__(self, command, env, **popen):
+        self.started = time.monotonic()
+        pipes = dict.fromkeys(("stdin", "stdout", "stderr"), subprocess.PIPE)
+        self.proc = subprocess.Popen(command, env=env, **{**pipes, **popen})
+        self.banner = self.proc.stdout and self.proc.stdout.read(len(BANNER))
+
+    def stop(self, char=b"\n"):
+        """Sends one character, or closes stdin for b"", and waits for the
+        exit. Returns the rest of stdout, the exit status, and the seconds
+        from the stop to the exit."""
+        stopped = time.monotonic()
+        if char:
+            self.proc.stdin.write(char)
+            self.proc.stdin.flush()
+        else:
+            self.proc.stdin.close()
+        out = self.proc.stdout.read()
+        self.stderr = self.proc.stderr.read()
+        return out, self.proc.wait(timeout=10), time.monotonic() - stopped
