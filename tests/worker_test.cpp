@@ -16,8 +16,9 @@ using std::chrono::steady_clock;
 TEST(Worker, EveryStepAndDirectionEquallyLikely)
 {
     // Bounds about ten standard deviations wide: a correct generator never
-    // fails them; a missing value, a zero, a modulo bias or a stuck sign do.
+    // fails them; a missing value, a zero, a skewed draw or a stuck sign do.
     constexpr int draws = 110000;
+    constexpr double per_step = draws / 22.0, per_pair = draws / 4.0;
     std::random_device device;
     std::mt19937 engine(device());
     std::map<std::int32_t, int> x_counts, y_counts, sign_pairs;
@@ -31,12 +32,12 @@ TEST(Worker, EveryStepAndDirectionEquallyLikely)
         ASSERT_EQ(counts->size(), 22U);
         for (const auto &[step, count] : *counts) {
             EXPECT_TRUE(step != 0 && std::abs(step) <= step_max) << step;
-            EXPECT_NEAR(count, draws / 22, draws / 22 * 0.15) << step;
+            EXPECT_NEAR(count, per_step, per_step * 0.15) << step;
         }
     }
     ASSERT_EQ(sign_pairs.size(), 4U);
     for (const auto &pair : sign_pairs)
-        EXPECT_NEAR(pair.second, draws / 4, draws / 4 * 0.05);
+        EXPECT_NEAR(pair.second, per_pair, per_pair * 0.05);
 }
 
 TEST(Worker, FirstMotionAtOnceThenAFullPauseAfterEach)
@@ -56,7 +57,8 @@ TEST(Worker, FirstMotionAtOnceThenAFullPauseAfterEach)
         pause);
     const auto end = steady_clock::now();
     ASSERT_EQ(motions.size(), 3U) << "no motion after the flag is seen clear";
-    EXPECT_LT(motions[0] - start, pause) << "the first motion waits for nothing";
+    EXPECT_LT(motions[0] - start, pause)
+        << "the first motion waits for nothing";
     EXPECT_GE(motions[1] - motions[0], pause);
     EXPECT_GE(motions[2] - motions[1], pause);
     EXPECT_GE(end - motions[2], pause) << "the last pause runs to its end";
