@@ -1,12 +1,10 @@
-// The worker's steps, its loop and the main thread's wait for it, driven
-// with fakes and short pauses.
+// The worker's steps, and the main thread's wait for the worker.
 #include "jiggle_worker.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <map>
-#include <vector>
 
 namespace {
 
@@ -38,30 +36,6 @@ TEST(Worker, EveryStepAndDirectionEquallyLikely)
     ASSERT_EQ(sign_pairs.size(), 4U);
     for (const auto &pair : sign_pairs)
         EXPECT_NEAR(pair.second, per_pair, per_pair * 0.05);
-}
-
-TEST(Worker, FirstMotionAtOnceThenAFullPauseAfterEach)
-{
-    const milliseconds pause(100);
-    std::atomic<bool> keep_jiggling{true};
-    std::vector<steady_clock::time_point> motions;
-    std::minstd_rand source;
-    const auto start = steady_clock::now();
-    jiggle_loop(
-        keep_jiggling, source,
-        [&](Displacement) {
-            motions.push_back(steady_clock::now());
-            if (motions.size() == 3) // cleared just after the flag was read
-                keep_jiggling.store(false);
-        },
-        pause);
-    const auto end = steady_clock::now();
-    ASSERT_EQ(motions.size(), 3U) << "no motion after the flag is seen clear";
-    EXPECT_LT(motions[0] - start, pause)
-        << "the first motion waits for nothing";
-    EXPECT_GE(motions[1] - motions[0], pause);
-    EXPECT_GE(motions[2] - motions[1], pause);
-    EXPECT_GE(end - motions[2], pause) << "the last pause runs to its end";
 }
 
 // A worker that ends when the test says so, as the shipped one is started.
