@@ -81,7 +81,7 @@ class PointerWatch:
         self.server, self.moves, self.max_idle_ms = server, [], 0
         self.last = server.pointer()
         self.done = threading.Event()
-        self.thread = threading.Thread(target=self.poll)
+        self.thread = threading.Thread(target=self.poll, daemon=True)  # a failed test never stops it
         self.thread.start()
 
     def poll(self):
