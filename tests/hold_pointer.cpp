@@ -1,28 +1,20 @@
-// Test helper for the end-to-end tests under Wine: puts the pointer at (x, y)
-// and keeps the Wine desktop in use until standard input ends.
-//
-// Wine keeps the pointer position with the desktop, starts it at (0, 0) and
-// does not read it back from the X server, so relative moves from a fresh
-// desktop pile up against the screen's corner. While this program runs, the
-// desktop (and with it the position) lives on between runs of jiggle.
+// Test helper. Wine starts each desktop's pointer at (0, 0) and never reads
+// it back from X, so relative moves from a fresh desktop pile up in the
+// corner. This puts the pointer mid-screen and keeps the desktop, and with it
+// the position, until its standard input ends: a test that dies leaves no
+// Wine behind.
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 
-int main(int argc, char **argv)
+int main()
 {
-    if (argc != 3) {
-        std::fputs("usage: hold_pointer X Y\n", stderr);
-        return 2;
-    }
-    if (SetCursorPos(std::atoi(argv[1]), std::atoi(argv[2])) == 0) {
-        std::printf("SetCursorPos failed: %lu\n", GetLastError());
-        return 1;
-    }
-    std::puts("holding");
+    // A process that meets the desktop before the desktop's graphics driver
+    // is up stays without one and never moves the X pointer: wait for it.
+    SendMessageW(GetDesktopWindow(), WM_NULL, 0, 0);
+    // Off the X server's starting point, so that the test sees the move.
+    std::puts(SetCursorPos(600, 500) ? "holding" : "SetCursorPos failed");
     std::fflush(stdout);
     while (std::getchar() != EOF) {
     }
-    return 0;
 }
