@@ -26,9 +26,9 @@ and exits 1 on any failure; anything missing fails loudly.
 import json, re, shutil, subprocess, sys, tempfile
 from pathlib import Path
 
-BANNER = "Jiggling the mouse, please press any key to stop.\n"
-FAREWELL = "Stopped jiggling. Goodbye!"
-REPORT = "Error sending to input:\n\tReturn value: 0\n\tError code: 2\n"
+import conftest
+
+BANNER, FAREWELL, REPORT = (t.decode() for t in (conftest.BANNER, conftest.FAREWELL, conftest.report(2)))
 NAME = "jiggle virtual pointer"
 # Loaded in this order at boot; uinput comes later.
 MODULES = ("virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache 9pnet "
