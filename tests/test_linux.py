@@ -46,26 +46,26 @@ def test_farewell_shows_at_once_on_a_terminal(xserver):
     assert run.proc.wait(timeout=STOP_BOUND) == 0
 
 
-def test_steps_of_1_to_11_every_two_seconds_keep_the_session_awake():
-    servers = [XServer(), XServer()]
-    watches = [PointerWatch(server) for server in servers]
-    runs = [Run([JIGGLE], server.env) for server in servers]
-    time.sleep(7 * PERIOD + 1)
-    steps = [watch.stop() for watch in watches]
-    for run, server, watch, moves in zip(runs, servers, watches, steps):
-        assert run.stop()[:2] == (FAREWELL, 0)
-        server.stop()
-        assert len(moves) == 8, moves
-        assert moves[0][0] - run.started < 0.5, "the first step comes at once"
-        assert all(PERIOD - 0.3 < b[0] - a[0] < PERIOD + 0.5 for a, b in zip(moves, moves[1:])), moves
-        assert all(1 <= abs(dx) <= 11 and 1 <= abs(dy) <= 11 for _, dx, dy in moves), moves
-        # XTEST motions reset the server's idle time, which screen savers
-        # and locks go by.
-        assert watch.max_idle_ms < PERIOD * 1000 + 300
-    both = [step for moves in steps for step in moves]
-    for axis in (1, 2):
-        assert {step[axis] > 0 for step in both} == {True, False}, "both directions on each axis"
-    assert [m[1:] for m in steps[0]] != [m[1:] for m in steps[1]], "two runs step alike"
+def test_steps_of_1_to_11_every_two_seconds_keep_the_session_awake(xserver):
+    with XServer() as other:
+        servers = [xserver, other]
+        watches = [PointerWatch(server) for server in servers]
+        runs = [Run([JIGGLE], server.env) for server in servers]
+        time.sleep(7 * PERIOD + 1)
+        steps = [watch.stop() for watch in watches]
+        for run, watch, moves in zip(runs, watches, steps):
+            assert run.stop()[:2] == (FAREWELL, 0)
+            assert len(moves) == 8, moves
+            assert moves[0][0] - run.started < 0.5, "the first step comes at once"
+            assert all(PERIOD - 0.3 < b[0] - a[0] < PERIOD + 0.5 for a, b in zip(moves, moves[1:])), moves
+            assert all(1 <= abs(dx) <= 11 and 1 <= abs(dy) <= 11 for _, dx, dy in moves), moves
+            # XTEST motions reset the server's idle time, which screen savers
+            # and locks go by.
+            assert watch.max_idle_ms < PERIOD * 1000 + 300
+        both = [step for moves in steps for step in moves]
+        for axis in (1, 2):
+            assert {step[axis] > 0 for step in both} == {True, False}, "both directions on each axis"
+        assert [m[1:] for m in steps[0]] != [m[1:] for m in steps[1]], "two runs step alike"
 
 
 def test_a_restarted_x_server_is_picked_up(xserver):
