@@ -19,7 +19,8 @@ constexpr std::int32_t step_max = 11;
 // How long the main thread waits for the worker after the stop: the rest of
 // the pause under way, or one more cycle and a full pause. A cycle takes
 // milliseconds, half a second when it creates a uinput device.
-constexpr std::chrono::nanoseconds stop_wait = 2 * jiggle_interval;
+constexpr std::chrono::nanoseconds stop_wait =
+    jiggle_interval + std::chrono::milliseconds(1500);
 
 // The thread function: returns once it finds keep_jiggling false.
 void jiggle_worker(const std::atomic<bool> &keep_jiggling);
