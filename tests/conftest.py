@@ -85,7 +85,7 @@ class PointerWatch:
         self.thread.start()
 
     def poll(self):
-        while not self.done.wait(0.05):
+        while not self.done.wait(0.1):
             try:
                 now = self.server.pointer()
                 self.max_idle_ms = max(self.max_idle_ms, int(self.server.ask("xprintidle")))

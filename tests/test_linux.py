@@ -20,7 +20,7 @@ def no_uinput_here():
 
 
 @pytest.mark.parametrize("char, args", [
-    (b"\n", ()), (b" ", ()), (b"q", ()), (b"\0", ()), (b"abc\n", ()), (b"", ()),
+    (b"\n", ()), (b" ", ()), (b"q", ()), (b"\0", ()), (b"", ()),
     (b"\n", ("--help", "-v", "3", "")),
 ])
 def test_one_character_or_end_of_input_stops_the_run(xserver, char, args):
@@ -29,7 +29,7 @@ def test_one_character_or_end_of_input_stops_the_run(xserver, char, args):
     out, status, elapsed = run.stop(char)
     assert (run.banner, out, run.stderr, status) == (BANNER, FAREWELL, b"", 0)
     # Stopped early in the first pause, the run ends with that pause.
-    assert PERIOD - 0.5 < elapsed < STOP_BOUND
+    assert PERIOD - 0.8 < elapsed < STOP_BOUND
 
 
 def test_farewell_shows_at_once_on_a_terminal(xserver):
@@ -72,7 +72,7 @@ def test_a_restarted_x_server_is_picked_up(xserver):
     run = Run([JIGGLE], xserver.env)
     time.sleep(0.5)
     xserver.stop(subprocess.Popen.kill)  # no goodbye to its clients
-    time.sleep(PERIOD)
+    time.sleep(PERIOD + 0.5)  # between the refused cycle and the next
     xserver.start()  # same display, pointer back in the middle
     centre = xserver.pointer()
     time.sleep(PERIOD + 0.5)
@@ -125,5 +125,5 @@ def test_a_mute_x_server_does_not_hold_the_stop():
     time.sleep(3)
     out, status, elapsed = run.stop()
     listener.close()
-    assert (run.banner, out, status) == (BANNER, FAREWELL, 0)
+    assert (run.banner, out, run.stderr, status) == (BANNER, FAREWELL, b"", 0)
     assert elapsed < STOP_BOUND

@@ -29,10 +29,10 @@ def test_needs_no_interpreter_and_no_shared_library(arch):
 def test_moves_the_pointer_alone_in_an_empty_chroot(arch, xserver, tmp_path):
     variable, _, emulator = BINARIES[arch]
     shutil.copy(os.environ[variable], tmp_path / "jiggle")
-    command = ["chroot", tmp_path, "/jiggle"]
+    command = ["unshare", "--map-root-user", "chroot", tmp_path, "/jiggle"]
     if emulator:
         shutil.copy(emulator, tmp_path / "emulator")
-        command.insert(2, "/emulator")
+        command.insert(-1, "/emulator")
     watch = PointerWatch(xserver)
     run = Run(command, xserver.env)
     time.sleep(1.0)  # the first step comes at once, the next after 2 s
