@@ -3,6 +3,9 @@
 
 #include <iostream>
 
+namespace {
+
+// One relative mouse move by (dx, dy): no button, wheel, time or extra data.
 INPUT relative_motion_input(Displacement displacement)
 {
     INPUT input{};
@@ -15,6 +18,8 @@ INPUT relative_motion_input(Displacement displacement)
     input.mi.dwExtraInfo = 0;
     return input;
 }
+
+} // namespace
 
 void send_pointer_motion(send_input_function send, Displacement displacement)
 {
