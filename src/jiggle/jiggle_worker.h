@@ -38,42 +38,10 @@ inline bool join_within(std::thread &worker, std::future<void> &ended,
     return true;
 }
 
-// What follows is the worker's machinery, generic over the random source,
-// the injector and the pause so that tests can drive it.
-
-// Directions come from the lowest bit of fresh values of the random source,
-// magnitudes uniformly from 1 to 11 from the engine.
-template <typename RandomSource>
-Displacement draw_displacement(std::mt19937 &engine, RandomSource &source)
-{
-    const std::uint32_t sx = source();
-    const std::uint32_t sy = source();
-    std::uniform_int_distribution<std::int32_t> magnitude(step_min, step_max);
-    const std::int32_t mx = magnitude(engine);
-    const std::int32_t my = magnitude(engine);
-    return Displacement{(sx & 1U) != 0 ? -mx : mx, (sy & 1U) != 0 ? -my : my};
-}
-
-// Sleeps until the monotonic clock has advanced by `interval`, resuming a
-// sleep that ends early; nothing cuts the pause short.
-inline void pause_for(std::chrono::nanoseconds interval)
-{
-    const auto end = std::chrono::steady_clock::now() + interval;
-    while (std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_until(end);
-}
-
-// Fixed delay, not fixed rate: each pause starts after the motion has been
-// sent (and any refusal reported), and no lost time is caught up.
-template <typename RandomSource, typename Injector>
-void jiggle_loop(const std::atomic<bool> &keep_jiggling, RandomSource &source,
-                 Injector inject, std::chrono::nanoseconds interval)
-{
-    std::mt19937 engine(static_cast<std::mt19937::result_type>(source()));
-    while (keep_jiggling.load(std::memory_order_relaxed)) {
-        inject(draw_displacement(engine, source));
-        pause_for(interval);
-    }
-}
+// One displacement: the directions from the lowest bit of two fresh values
+// of the random device, the magnitudes uniformly from 1 to 11 from the
+// engine.
+Displacement draw_displacement(std::mt19937 &engine,
+                               std::random_device &device);
 
 #endif
