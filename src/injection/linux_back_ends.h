@@ -1,21 +1,90 @@
-// The Linux back ends behind inject_pointer_motion. Each sends one relative
-// motion and returns 0 when it was accepted, or else its error code.
+// The Linux ways to move the pointer, one file each, behind
+// inject_pointer_motion. Each way keeps its own part of the run's
+// PointerInjection: *_move_pointer sends one relative motion and returns 0
+// when it went through, or else an error code; *_close releases what the
+// way holds; *_explain says in words what a code means and what to do.
 #ifndef JIGGLE_LINUX_BACK_ENDS_H
 #define JIGGLE_LINUX_BACK_ENDS_H
 
 #include "pointer_injection.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 
+struct xcb_connection_t;
+struct wl_display;
+struct wl_registry;
+struct wl_proxy;
+struct DBusConnection;
+
+// A way whose interface this session does not have (the compositor does not
+// offer it, its service is not on the bus): the next way is tried, and the
+// report carries another way's code.
+constexpr std::uint32_t not_offered = EOPNOTSUPP;
+
+// wlroots compositors (sway, Hyprland, river, labwc): the
+// zwlr_virtual_pointer_manager_v1 protocol.
+struct WlrVirtualPointer {
+    wl_display *display = nullptr;
+    wl_registry *registry = nullptr;
+    wl_proxy *manager = nullptr;
+    wl_proxy *pointer = nullptr;
+};
+
+// KDE Plasma (KWin): org_kde_kwin_fake_input, which KWin offers only to
+// programs that a .desktop file names.
+struct KwinFakeInput {
+    wl_display *display = nullptr;
+    wl_registry *registry = nullptr;
+    wl_proxy *fake_input = nullptr;
+};
+
+// GNOME (mutter): a session of org.gnome.Mutter.RemoteDesktop on the
+// session bus.
+struct MutterRemoteDesktop {
+    DBusConnection *bus = nullptr;
+    char session_path[128] = "";
+};
+
+struct PointerInjection {
+    unsigned session; // where the run is: a bit of Session (linux.cpp)
+    WlrVirtualPointer wlr;
+    KwinFakeInput kwin;
+    MutterRemoteDesktop mutter;
+    xcb_connection_t *x_connection = nullptr;
+    int uinput_device = -1;
+    char explanation[1024];
+};
+
+std::uint32_t wlr_move_pointer(PointerInjection &injection,
+                               Displacement displacement);
+void wlr_close(PointerInjection &injection);
+const char *wlr_explain(std::uint32_t error_code);
+
+std::uint32_t kwin_move_pointer(PointerInjection &injection,
+                                Displacement displacement);
+void kwin_close(PointerInjection &injection);
+const char *kwin_explain(std::uint32_t error_code);
+
+std::uint32_t mutter_move_pointer(PointerInjection &injection,
+                                  Displacement displacement);
+void mutter_close(PointerInjection &injection);
+const char *mutter_explain(std::uint32_t error_code);
+
 // X11 through the XTEST extension; the error code is libxcb's connection
 // error (1 to 7, see xcb_connection_has_error).
-std::uint32_t xtest_move_pointer(Displacement displacement);
+std::uint32_t xtest_move_pointer(PointerInjection &injection,
+                                 Displacement displacement);
+void xtest_close(PointerInjection &injection);
+const char *xtest_explain(std::uint32_t error_code);
 
-// Any Linux session (Wayland, X11, the text console) through a virtual
-// pointer made with /dev/uinput; the error code is errno (2: no uinput,
-// 13: no permission to write /dev/uinput).
-std::uint32_t uinput_move_pointer(Displacement displacement);
+// Any session through a virtual pointer made with /dev/uinput; the error
+// code is errno (2: no uinput, 13: no permission to write /dev/uinput).
+std::uint32_t uinput_move_pointer(PointerInjection &injection,
+                                  Displacement displacement);
+void uinput_close(PointerInjection &injection);
+const char *uinput_explain(std::uint32_t error_code);
 
 // The name the virtual pointer shows to udev, libinput and evtest.
 constexpr char uinput_device_name[] = "jiggle virtual pointer";

@@ -1,10 +1,9 @@
 // The one boundary with the platform's input system: a relative pointer
-// motion goes in, and a motion the platform refuses is reported on stdout.
+// motion goes in, and what became of it comes back.
 #ifndef JIGGLE_POINTER_INJECTION_H
 #define JIGGLE_POINTER_INJECTION_H
 
 #include <cstdint>
-#include <ostream>
 
 // One relative pointer motion, in the platform's units of relative motion.
 struct Displacement {
@@ -12,13 +11,27 @@ struct Displacement {
     std::int32_t dy;
 };
 
-// Sends one relative motion by (dx, dy). A refusal is reported on standard
-// output and then forgotten; the caller goes on either way.
-void inject_pointer_motion(Displacement displacement);
+// What became of one motion. It went through when the platform accepted
+// exactly one event; otherwise error_code is the platform's code for the
+// refusal, and explanation says, for people, which ways were tried and what
+// to do next (valid until the next motion).
+struct MotionOutcome {
+    std::uint32_t accepted;
+    std::uint32_t error_code;
+    const char *explanation;
+};
 
-// Writes the three-line report of a refused motion: how many events the
-// platform accepted and its error code for the failed call.
-void report_refused_motion(std::ostream &out, std::uint32_t result,
-                           std::uint32_t error_code);
+// What one run holds in the platform's input system: connections, a virtual
+// device, a session. Each is opened when a motion first needs it, kept from
+// one motion to the next, reopened after the other side has gone, and
+// released by close_pointer_injection.
+struct PointerInjection;
+
+PointerInjection *open_pointer_injection();
+void close_pointer_injection(PointerInjection *injection);
+
+// Sends one relative motion by (dx, dy): no button, wheel or time stamp.
+MotionOutcome inject_pointer_motion(PointerInjection &injection,
+                                    Displacement displacement);
 
 #endif

@@ -1,7 +1,8 @@
 // Windows: one relative mouse move per call through SendInput.
 #include "send_input.h"
 
-#include <iostream>
+// SendInput needs nothing kept between motions.
+struct PointerInjection {};
 
 namespace {
 
@@ -19,20 +20,43 @@ INPUT relative_motion_input(Displacement displacement)
     return input;
 }
 
+const char *explain(DWORD error_code)
+{
+    if (error_code == ERROR_ACCESS_DENIED)
+        return "Windows refused the motion (SendInput): the desktop that has "
+               "the input is out of reach, as while the workstation is locked "
+               "or a UAC prompt shows. Motions go through again once the "
+               "normal desktop is back.";
+    return "Windows refused the motion (SendInput); the error code is a "
+           "Windows system error code.";
+}
+
 } // namespace
 
-void send_pointer_motion(send_input_function send, Displacement displacement)
+MotionOutcome send_pointer_motion(send_input_function send,
+                                  Displacement displacement)
 {
     INPUT input = relative_motion_input(displacement);
     const UINT result = send(1, &input, static_cast<int>(sizeof(INPUT)));
     if (result == 1)
-        return;
-    // Read before anything is written: output may change the thread's code.
+        return {1, 0, nullptr};
+    // Read at once: any later call may change the thread's code.
     const DWORD error_code = GetLastError();
-    report_refused_motion(std::cout, result, error_code);
+    return {result, error_code, explain(error_code)};
 }
 
-void inject_pointer_motion(Displacement displacement)
+PointerInjection *open_pointer_injection()
 {
-    send_pointer_motion(SendInput, displacement);
+    return new PointerInjection{};
+}
+
+void close_pointer_injection(PointerInjection *injection)
+{
+    delete injection;
+}
+
+MotionOutcome inject_pointer_motion(PointerInjection & /*injection*/,
+                                    Displacement displacement)
+{
+    return send_pointer_motion(SendInput, displacement);
 }

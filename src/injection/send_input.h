@@ -9,7 +9,8 @@
 
 using send_input_function = UINT(WINAPI *)(UINT, LPINPUT, int);
 
-// Sends the motion through `send` and reports a refusal with GetLastError.
-void send_pointer_motion(send_input_function send, Displacement displacement);
+// Sends the motion through `send`; a refusal carries GetLastError's code.
+MotionOutcome send_pointer_motion(send_input_function send,
+                                  Displacement displacement);
 
 #endif

@@ -17,20 +17,9 @@ namespace {
 
 constexpr char uinput_path[] = "/dev/uinput";
 
-// Used by the worker thread alone; kept open from one cycle to the next.
-// The kernel destroys the device when the descriptor is closed, at the
-// latest when the process ends.
-int device = -1;
-
-void close_device()
-{
-    close(device);
-    device = -1;
-}
-
 // udev and libinput take a relative device for a mouse only when it also
 // has a left button; the button is never pressed.
-int create_device()
+int create_device(int &device)
 {
     device = open(uinput_path, O_WRONLY | O_CLOEXEC);
     if (device < 0)
@@ -46,7 +35,8 @@ int create_device()
         ioctl(device, UI_DEV_SETUP, &setup) < 0 ||
         ioctl(device, UI_DEV_CREATE) < 0) {
         const int error = errno;
-        close_device();
+        close(device);
+        device = -1;
         return error;
     }
     std::this_thread::sleep_for(uinput_settle_delay);
@@ -65,10 +55,21 @@ input_event make_event(std::uint16_t type, std::uint16_t code,
 
 } // namespace
 
-std::uint32_t uinput_move_pointer(Displacement displacement)
+// The kernel destroys the device when its descriptor is closed, at the
+// latest when the process ends.
+void uinput_close(PointerInjection &injection)
 {
+    if (injection.uinput_device >= 0)
+        close(injection.uinput_device);
+    injection.uinput_device = -1;
+}
+
+std::uint32_t uinput_move_pointer(PointerInjection &injection,
+                                  Displacement displacement)
+{
+    int &device = injection.uinput_device;
     if (device < 0) {
-        if (int error = create_device())
+        if (int error = create_device(device))
             return static_cast<std::uint32_t>(error);
     }
     // One write, so that a reader never sees half a motion.
@@ -82,6 +83,25 @@ std::uint32_t uinput_move_pointer(Displacement displacement)
         return 0;
     // A short write leaves errno alone; count it as an I/O error.
     const int error = written < 0 ? errno : EIO;
-    close_device();
+    uinput_close(injection);
     return static_cast<std::uint32_t>(error);
+}
+
+const char *uinput_explain(std::uint32_t error_code)
+{
+    switch (error_code) {
+    case ENOENT:
+    case ENODEV:
+        return "/dev/uinput is missing: the uinput module is not loaded; "
+               "load it with 'sudo modprobe uinput'.";
+    case EACCES:
+        return "this user may not write /dev/uinput; install the udev rule "
+               "70-jiggle-uinput.rules or use the input group (see 'man "
+               "jiggle').";
+    case EPERM:
+        return "not permitted to use /dev/uinput (a container or sandbox?); "
+               "run jiggle outside it, or pass the device in.";
+    default:
+        return "the virtual pointer failed.";
+    }
 }

@@ -10,18 +10,9 @@
 
 namespace {
 
-// Used by the worker thread alone; kept open from one cycle to the next.
-xcb_connection_t *connection = nullptr;
-
 constexpr std::uint8_t relative_motion = 1; // XTEST's "detail" for a move
 
-void disconnect()
-{
-    xcb_disconnect(connection);
-    connection = nullptr;
-}
-
-int connect_with_xtest()
+int connect_with_xtest(xcb_connection_t *&connection)
 {
     connection = xcb_connect(nullptr, nullptr);
     if (int error = xcb_connection_has_error(connection))
@@ -38,7 +29,7 @@ int connect_with_xtest()
 
 // Nothing is selected, so only errors for earlier requests can be queued.
 // Reading also notices a server that has gone away since the last cycle.
-void discard_queued_events()
+void discard_queued_events(xcb_connection_t *connection)
 {
     while (xcb_generic_event_t *event = xcb_poll_for_event(connection))
         std::free(event);
@@ -46,16 +37,25 @@ void discard_queued_events()
 
 } // namespace
 
-std::uint32_t xtest_move_pointer(Displacement displacement)
+void xtest_close(PointerInjection &injection)
 {
+    if (injection.x_connection != nullptr)
+        xcb_disconnect(injection.x_connection);
+    injection.x_connection = nullptr;
+}
+
+std::uint32_t xtest_move_pointer(PointerInjection &injection,
+                                 Displacement displacement)
+{
+    xcb_connection_t *&connection = injection.x_connection;
     if (connection != nullptr) {
-        discard_queued_events();
+        discard_queued_events(connection);
         if (xcb_connection_has_error(connection))
-            disconnect();
+            xtest_close(injection);
     }
     if (connection == nullptr) {
-        if (int error = connect_with_xtest()) {
-            disconnect();
+        if (int error = connect_with_xtest(connection)) {
+            xtest_close(injection);
             return static_cast<std::uint32_t>(error);
         }
     }
@@ -67,4 +67,22 @@ std::uint32_t xtest_move_pointer(Displacement displacement)
                         static_cast<std::int16_t>(displacement.dy), 0);
     xcb_flush(connection);
     return static_cast<std::uint32_t>(xcb_connection_has_error(connection));
+}
+
+const char *xtest_explain(std::uint32_t error_code)
+{
+    switch (error_code) {
+    case XCB_CONN_ERROR:
+        return "cannot reach the X server (check DISPLAY and XAUTHORITY); "
+               "jiggle reconnects by itself once it is back.";
+    case XCB_CONN_CLOSED_EXT_NOTSUPPORTED:
+        return "the X server lacks the XTEST extension; enable it there.";
+    case XCB_CONN_CLOSED_PARSE_ERR:
+        return "DISPLAY is empty or malformed; set it, e.g. DISPLAY=:0.";
+    case XCB_CONN_CLOSED_INVALID_SCREEN:
+        return "the screen named in DISPLAY does not exist; name one that "
+               "does, e.g. :0.0.";
+    default:
+        return "the X connection failed.";
+    }
 }

@@ -1,5 +1,7 @@
 #include "jiggle_worker.h"
 
+#include <iostream>
+
 namespace {
 
 // Sleeps until the monotonic clock has advanced by `interval`, resuming a
@@ -25,14 +27,35 @@ Displacement draw_displacement(std::mt19937 &engine, std::random_device &device)
     return Displacement{(sx & 1U) != 0 ? -mx : mx, (sy & 1U) != 0 ? -my : my};
 }
 
+void report_refused_motion(std::ostream &out, const MotionOutcome &outcome)
+{
+    // Seven separate writes; the stream's state is not looked at, since a
+    // report that cannot be written has nowhere else to go.
+    out << "Error sending to input:\n";
+    out << "\tReturn value: " << outcome.accepted << "\n";
+    out << "\tError code: " << outcome.error_code << "\n";
+}
+
 // Fixed delay, not fixed rate: each pause starts after the motion has been
 // sent (and any refusal reported), and no lost time is caught up.
 void jiggle_worker(const std::atomic<bool> &keep_jiggling)
 {
     std::random_device device;
     std::mt19937 engine(static_cast<std::mt19937::result_type>(device()));
+    PointerInjection *injection = open_pointer_injection();
+    bool explained = false;
     while (keep_jiggling.load(std::memory_order_relaxed)) {
-        inject_pointer_motion(draw_displacement(engine, device));
+        const MotionOutcome outcome = inject_pointer_motion(
+            *injection, draw_displacement(engine, device));
+        if (outcome.accepted != 1) {
+            report_refused_motion(std::cout, outcome);
+            // The code alone does not say which way failed or what to do:
+            // said in words once a run.
+            if (!explained)
+                std::cerr << "jiggle: " << outcome.explanation << "\n";
+            explained = true;
+        }
         pause_for(jiggle_interval);
     }
+    close_pointer_injection(injection);
 }

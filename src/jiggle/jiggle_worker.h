@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <future>
+#include <ostream>
 #include <random>
 #include <thread>
 
@@ -37,6 +38,10 @@ inline bool join_within(std::thread &worker, std::future<void> &ended,
     worker.join();
     return true;
 }
+
+// Writes the three-line report of a refused motion: how many events the
+// platform accepted and its error code for the failed call.
+void report_refused_motion(std::ostream &out, const MotionOutcome &outcome);
 
 // One displacement: the directions from the lowest bit of two fresh values
 // of the random device, the magnitudes uniformly from 1 to 11 from the
