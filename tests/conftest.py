@@ -14,6 +14,8 @@ PERIOD = 2.0
 # From the stop to the exit: the rest of the pause, one more cycle and
 # pause, and room for a busy machine.
 STOP_BOUND = 4.5
+# The idle observers' timeout in the Wayland sessions, in seconds.
+IDLE_AFTER = 3
 
 
 def report(code):

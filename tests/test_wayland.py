@@ -1,0 +1,28 @@
+"""The Linux build in Wayland sessions, without /dev/uinput: each compositor
+through its own way in, watched by its own idle observer (idle after
+IDLE_AFTER seconds without input). Each compositor fixture (conftest.py)
+yields an object with `env`, the session's environment for jiggle, and
+`idle_log()`, the observer's events so far ("idle", "resume"); it returns
+once the observer has seen the session go idle."""
+
+import os
+import time
+
+import pytest
+from conftest import BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, Run
+
+JIGGLE = os.environ["JIGGLE"]
+
+
+@pytest.mark.parametrize("desktop", os.environ.get("JIGGLE_DESKTOPS", "sway kwin mutter").split())
+def test_the_session_stays_awake_while_jiggle_runs(request, desktop):
+    compositor = request.getfixturevalue(desktop)
+    assert compositor.idle_log() == ["idle"]
+    run = Run([JIGGLE], compositor.env)
+    time.sleep(5 * PERIOD)
+    assert compositor.idle_log() == ["idle", "resume"], "never resumed, or idle while jiggle ran"
+    out, status, elapsed = run.stop()
+    assert (run.banner, out, run.stderr, status) == (BANNER, FAREWELL, b"", 0)
+    assert elapsed < STOP_BOUND
+    time.sleep(IDLE_AFTER - PERIOD + 1)  # the exit came a full pause after the last motion
+    assert compositor.idle_log() == ["idle", "resume", "idle"], "not idle again after the stop"
