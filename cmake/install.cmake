@@ -32,7 +32,21 @@ else()
   install(FILES ${jiggle_rules_file}
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
-  # The man page takes the version and the example's path from here, and
+  # KWin offers its fake input protocol only to a program that a .desktop
+  # file names by its absolute path in Exec, with the protocol in
+  # X-KDE-Wayland-Interfaces. NoDisplay keeps it out of the menus.
+  set(JIGGLE_EXEC ${CMAKE_INSTALL_FULL_BINDIR}/jiggle)
+  configure_file(packaging/kde/jiggle.desktop.in jiggle.desktop @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/jiggle.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  # The man page names it where it goes; the release tarballs, which hold it
+  # beside the page, set JIGGLE_DESKTOP_FILE to its bare name.
+  if(NOT JIGGLE_DESKTOP_FILE)
+    set(JIGGLE_DESKTOP_FILE
+        ${CMAKE_INSTALL_FULL_DATADIR}/applications/jiggle.desktop)
+  endif()
+
+  # The man page takes the version and the files' paths from here, and
   # goes in compressed, as Debian's policy wants.
   configure_file(docs/jiggle.1.in jiggle.1 @ONLY)
   add_custom_command(OUTPUT jiggle.1.gz changelog.gz

@@ -1,33 +1,23 @@
-"""The static release binaries (presets linux-static, linux-arm64-static): what
-their ELF headers say, and a run alone in an empty chroot against a private
-Xvfb, the arm64 one under qemu-aarch64-static copied in beside it."""
+"""The static release binaries (presets linux-static, linux-arm64-static): a
+run alone in an empty chroot against a private Xvfb, the arm64 one under
+qemu-aarch64-static copied in beside it. That they need no interpreter and no
+shared library, scripts/package checks on the tarballs' copies."""
 
 import os
-import re
 import shutil
-import subprocess
 import time
 
 import pytest
 from conftest import BANNER, FAREWELL, STOP_BOUND, PointerWatch, Run
 
-# Per binary: where its path comes from, readelf's machine, the emulator.
-BINARIES = {"x86_64": ("JIGGLE_STATIC_X86_64", "Advanced Micro Devices X86-64", None),
-            "arm64": ("JIGGLE_STATIC_ARM64", "AArch64", "/usr/bin/qemu-aarch64-static")}
-pytestmark = pytest.mark.parametrize("arch", BINARIES)
+# Per binary: where its path comes from, the emulator.
+BINARIES = {"x86_64": ("JIGGLE_STATIC_X86_64", None),
+            "arm64": ("JIGGLE_STATIC_ARM64", "/usr/bin/qemu-aarch64-static")}
 
 
-def test_needs_no_interpreter_and_no_shared_library(arch):
-    variable, machine, _ = BINARIES[arch]
-    elf = subprocess.run(["readelf", "--file-header", "--segments", "--dynamic",
-                          os.environ[variable]], capture_output=True, text=True, check=True).stdout
-    interpreter = re.findall(r"Requesting program interpreter: (.*)]", elf)  # PT_INTERP
-    needed = re.findall(r"\(NEEDED\) .*\[(.*)]", elf)  # DT_NEEDED
-    assert (re.search(r"Machine: +(.*)", elf)[1], interpreter, needed) == (machine, [], [])
-
-
+@pytest.mark.parametrize("arch", BINARIES)
 def test_moves_the_pointer_alone_in_an_empty_chroot(arch, xserver, tmp_path):
-    variable, _, emulator = BINARIES[arch]
+    variable, emulator = BINARIES[arch]
     shutil.copy(os.environ[variable], tmp_path / "jiggle")
     command = ["unshare", "--map-root-user", "chroot", tmp_path, "/jiggle"]
     if emulator:
