@@ -5,6 +5,7 @@
 // when ours closes, or jiggle ends in any way, mutter ends the session.
 #include "linux_back_ends.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,10 +78,20 @@ std::uint32_t call(DBusConnection *bus, DBusMessage *message, bool in_session,
     return 0;
 }
 
+// Not auto-started: a service file must never start anything for us.
+DBusMessage *mutter_call(const char *path, const char *interface,
+                         const char *method)
+{
+    DBusMessage *message =
+        dbus_message_new_method_call(service, path, interface, method);
+    if (message != nullptr)
+        dbus_message_set_auto_start(message, FALSE);
+    return message;
+}
+
 DBusMessage *session_call(const MutterRemoteDesktop &mutter, const char *method)
 {
-    return dbus_message_new_method_call(service, mutter.session_path,
-                                        session_interface, method);
+    return mutter_call(mutter.session_path, session_interface, method);
 }
 
 // The session bus where the desktop's own programs find it. A bus is never
@@ -114,10 +125,23 @@ DBusConnection *open_session_bus()
     return bus;
 }
 
-// The bus's Hello, as dbus_bus_register sends it, but with our bound on
-// the wait instead of 25 s.
+// The bus's Hello, as dbus_bus_register sends it, but bounded. libdbus
+// itself would wait for the bus without end while it authenticates us (its
+// flush before every call does), and 25 s for the Hello's reply: a bus that
+// accepts and never answers would hold the worker.
 std::uint32_t register_on_bus(DBusConnection *bus)
 {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(reply_timeout_ms);
+    while (dbus_connection_get_is_authenticated(bus) == 0) {
+        const auto left =
+            duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (left.count() <= 0)
+            return ETIMEDOUT;
+        if (dbus_connection_read_write(bus, static_cast<int>(left.count())) ==
+            0)
+            return EPIPE;
+    }
     return call(bus,
                 dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
                                              DBUS_INTERFACE_DBUS, "Hello"),
@@ -125,13 +149,10 @@ std::uint32_t register_on_bus(DBusConnection *bus)
 }
 
 // CreateSession answers "no owner" when GNOME is not here: that is the
-// check. Not auto-started: a service file must not start anything for us.
+// check.
 std::uint32_t start_session(MutterRemoteDesktop &mutter)
 {
-    DBusMessage *create = dbus_message_new_method_call(
-        service, service_path, service, "CreateSession");
-    if (create != nullptr)
-        dbus_message_set_auto_start(create, FALSE);
+    DBusMessage *create = mutter_call(service_path, service, "CreateSession");
     DBusMessage *reply = nullptr;
     if (std::uint32_t error = call(mutter.bus, create, false, &reply))
         return error;
@@ -147,12 +168,7 @@ std::uint32_t start_session(MutterRemoteDesktop &mutter)
     dbus_message_unref(reply);
     if (!fits)
         return refused;
-    if (std::uint32_t error =
-            call(mutter.bus, session_call(mutter, "Start"), true)) {
-        mutter.session_path[0] = '\0';
-        return error;
-    }
-    return 0;
+    return call(mutter.bus, session_call(mutter, "Start"), true);
 }
 
 // Nothing is subscribed to, so only stray messages arrive: the bus's
@@ -176,6 +192,18 @@ void drop_connection(MutterRemoteDesktop &mutter)
     mutter.session_path[0] = '\0';
 }
 
+// After a failure: where mutter holds nothing for us (it is not there, or
+// has ended the session) the connection is kept for the next motion;
+// otherwise closing it makes mutter drop whatever it still holds for us.
+std::uint32_t forget_after(MutterRemoteDesktop &mutter, std::uint32_t error)
+{
+    if (error == not_offered || error == session_ended)
+        mutter.session_path[0] = '\0';
+    else if (error != 0)
+        drop_connection(mutter);
+    return error;
+}
+
 } // namespace
 
 void mutter_close(PointerInjection &injection)
@@ -190,8 +218,7 @@ void mutter_close(PointerInjection &injection)
 // reply says the session took the motion. Sent unanswered, a motion into a
 // session that mutter has closed, or never started, would look delivered.
 // The round trip to a live mutter costs well under a millisecond, once per
-// cycle. Any failure closes the connection, so that mutter drops whatever
-// it still holds for us; the next motion starts afresh.
+// cycle. After a failure the next motion starts a new session.
 std::uint32_t mutter_move_pointer(PointerInjection &injection,
                                   Displacement displacement)
 {
@@ -211,12 +238,8 @@ std::uint32_t mutter_move_pointer(PointerInjection &injection,
         }
     }
     if (mutter.session_path[0] == '\0') {
-        // Without GNOME the connection is kept for the next motion's check.
-        if (std::uint32_t error = start_session(mutter)) {
-            if (error != not_offered)
-                drop_connection(mutter);
-            return error;
-        }
+        if (std::uint32_t error = start_session(mutter))
+            return forget_after(mutter, error);
     }
     DBusMessage *motion = session_call(mutter, "NotifyPointerMotionRelative");
     const double dx = displacement.dx;
@@ -228,10 +251,7 @@ std::uint32_t mutter_move_pointer(PointerInjection &injection,
         dbus_message_unref(motion);
         motion = nullptr;
     }
-    const std::uint32_t error = call(mutter.bus, motion, true);
-    if (error != 0)
-        drop_connection(mutter);
-    return error;
+    return forget_after(mutter, call(mutter.bus, motion, true));
 }
 
 const char *mutter_explain(std::uint32_t error_code)
