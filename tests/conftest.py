@@ -125,3 +125,68 @@ class Run:
         out = self.proc.stdout.read()
         self.stderr = self.proc.stderr.read()
         return out, self.proc.wait(timeout=10), time.monotonic() - stopped
+
+
+class WatchedSession:
+    """A compositor's session: `env` for jiggle, the compositor's processes,
+    and its idle time (seconds, None while unknown) polled in a thread,
+    whose crossings of IDLE_AFTER are kept as "idle" and "resume"."""
+
+    def __init__(self, env, processes, idle_seconds):
+        self.env, self.processes, self.events, self.done = env, processes, [], threading.Event()
+        threading.Thread(target=self.poll, args=(idle_seconds,), daemon=True).start()
+
+    def poll(self, idle_seconds):
+        while not self.done.wait(0.2):
+            try:
+                idle = idle_seconds()
+            except subprocess.SubprocessError:
+                continue  # the compositor is away or busy
+            if idle is not None and (idle >= IDLE_AFTER) != (self.events[-1:] == ["idle"]):
+                self.events.append("idle" if idle >= IDLE_AFTER else "resume")
+
+    def idle_log(self):
+        return list(self.events)
+
+    def wait_idle(self, what):
+        deadline = time.monotonic() + IDLE_AFTER + 15
+        while self.events != ["idle"]:
+            assert time.monotonic() < deadline, f"{what} never went idle: {self.events}"
+            time.sleep(0.1)
+
+
+@pytest.fixture
+def mutter(tmp_path):
+    """A headless mutter on a private session bus, watched through its
+    IdleMonitor."""
+    runtime = tmp_path / "runtime"
+    runtime.mkdir(mode=0o700)
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env.update(XDG_RUNTIME_DIR=str(runtime), DBUS_SESSION_BUS_ADDRESS=f"unix:path={runtime}/bus")
+
+    def idle_seconds():
+        answer = subprocess.run(["gdbus", "call", "--session", "-d", "org.gnome.Mutter.IdleMonitor",
+                                 "-o", "/org/gnome/Mutter/IdleMonitor/Core",
+                                 "-m", "org.gnome.Mutter.IdleMonitor.GetIdletime"],
+                                env=env, capture_output=True, text=True, timeout=5).stdout
+        return int(answer.split()[1].rstrip(",)")) / 1000 if answer else None  # "(uint64 1234,)"
+
+    processes = {}
+    try:
+        processes["bus"] = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--print-address",
+             "--address", env["DBUS_SESSION_BUS_ADDRESS"]], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        assert processes["bus"].stdout.readline(), "dbus-daemon did not start"
+        processes["mutter"] = subprocess.Popen(
+            ["mutter", "--headless", "--wayland", "--no-x11", "--wayland-display", "wayland-jiggle",
+             "--virtual-monitor", "1024x768"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        session = WatchedSession(dict(env, WAYLAND_DISPLAY="wayland-jiggle"), processes, idle_seconds)
+        try:
+            session.wait_idle("mutter")
+            yield session
+        finally:
+            session.done.set()
+    finally:
+        for proc in reversed(processes.values()):
+            proc.terminate()
+            proc.wait(timeout=10)
