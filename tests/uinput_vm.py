@@ -90,7 +90,8 @@ def main():
     print(f"uinput_vm: qemu exited {status} (124: killed after {VM_TIMEOUT_S} s)", flush=True)
 
     # In 7 s, 4 cycles, or fewer after a slow start (a loaded machine, a sanitizer build)
-    stopped("refused", [BANNER + REPORT * k for k in (2, 3, 4, 5)], r"jiggle: the pointer did not move\..*\n")
+    stopped("refused", [BANNER + REPORT * k for k in (2, 3, 4, 5)],
+            r"jiggle: the pointer did not move\..* uinput: .*'sudo modprobe uinput'.*\n")
     stopped("fallback", [BANNER])
     stopped("console", [BANNER])
     inputs = [(i["name"], i["type"]) for i in json.loads(read("inputs.json") or "[]")]
