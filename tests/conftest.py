@@ -112,16 +112,12 @@ class Run:
         self.proc = subprocess.Popen(command, env=env, **{**pipes, **popen})
         self.banner = self.proc.stdout and self.proc.stdout.read(len(BANNER))
 
-    def stop(self, char=b"\n"):
-        """Sends one character, or closes stdin for b"", and waits for the
-        exit. Returns the rest of stdout, the exit status, and the seconds
-        from the stop to the exit."""
+    def stop(self):
+        """Presses Enter and waits for the exit. Returns the rest of stdout,
+        the exit status, and the seconds from the stop to the exit."""
         stopped = time.monotonic()
-        if char:
-            self.proc.stdin.write(char)
-            self.proc.stdin.flush()
-        else:
-            self.proc.stdin.close()
+        self.proc.stdin.write(b"\n")
+        self.proc.stdin.flush()
         out = self.proc.stdout.read()
         self.stderr = self.proc.stderr.read()
         return out, self.proc.wait(timeout=10), time.monotonic() - stopped
