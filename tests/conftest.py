@@ -1,8 +1,13 @@
 """What the end-to-end tests share: the program's console texts, private X
 servers, and runs of a real executable whose stdin the test holds."""
 
+import glob
+import json
 import os
+import shutil
+import socket
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -125,3 +130,117 @@ class Run:
         out = self.proc.stdout.read()
         self.stderr = self.proc.stderr.read()
         return out, self.proc.wait(timeout=10), time.monotonic() - stopped
+
+
+NOBODY = 65534  # sway refuses to run as root
+
+
+def wait_for(condition, seconds, message):
+    deadline = time.monotonic() + seconds
+    while not (found := condition()):
+        assert time.monotonic() < deadline, message
+        time.sleep(0.05)
+    return found
+
+
+def listening(path):
+    with socket.socket(socket.AF_UNIX) as probe:
+        return probe.connect_ex(path) == 0
+
+
+def session_env(**variables):
+    """This environment without its desktop session's variables, plus these."""
+    gone = ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")
+    return dict({k: v for k, v in os.environ.items() if k not in gone}, **variables)
+
+
+class Wayland:
+    """A headless compositor whose runtime directory is `home`, and swayidle
+    writing "idle" and "resume" in a log as it sees the session. Their
+    output goes to the test's."""
+
+    def __init__(self, home, command, **env):
+        self.home, self.command, self.procs = home, command, []
+        self.compositor_env = session_env(XDG_RUNTIME_DIR=home, **env)
+        self.log = os.path.join(home, "idle.log")
+
+    def __enter__(self):
+        try:
+            self.start()
+            self.env = session_env(XDG_RUNTIME_DIR=self.home, WAYLAND_DISPLAY=os.path.basename(self.socket))
+            with open(self.log, "w") as log:
+                self.procs.append(subprocess.Popen(
+                    ["swayidle", "-w", "timeout", str(IDLE_AFTER), "echo idle", "resume", "echo resume"],
+                    env=self.env, stdout=log, stderr=subprocess.DEVNULL))
+            wait_for(lambda: self.idle_log() == ["idle"], IDLE_AFTER + 10, "swayidle saw no idle session")
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def start(self):
+        self.proc = subprocess.Popen(self.command, env=self.compositor_env)
+        self.procs.append(self.proc)
+        sockets = lambda: [p for p in glob.glob(f"{self.home}/wayland-*") if not p.endswith(".lock") and listening(p)]
+        self.socket = wait_for(sockets, 20, f"{self.command} did not start")[0]
+
+    def restart(self):
+        """Kills the compositor, without a goodbye to its clients, and starts
+        it again on the same socket."""
+        self.proc.kill()
+        self.proc.wait()
+        self.start()
+
+    def idle_log(self):
+        with open(self.log) as log:
+            return log.read().split()
+
+    def __exit__(self, *exc):
+        for proc in reversed(self.procs):
+            proc.terminate()
+            proc.wait(timeout=10)
+
+
+@pytest.fixture
+def sway():
+    with tempfile.TemporaryDirectory() as home:
+        config = os.path.join(home, "config")
+        with open(config, "w") as file:
+            file.write("xwayland disable\n")
+        os.chown(home, NOBODY, NOBODY)
+        as_nobody = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]
+        with Wayland(home, [*as_nobody, "sway", "-c", config], WLR_BACKENDS="headless",
+                     WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman") as session:
+            def inputs():
+                ipc = f"{home}/sway-ipc.{NOBODY}.{session.proc.pid}.sock"
+                out = subprocess.run(["swaymsg", "-s", ipc, "-t", "get_inputs"], check=True,
+                                     capture_output=True, timeout=10).stdout
+                return [device["identifier"] for device in json.loads(out)]
+            session.inputs = inputs
+            yield session
+
+
+@pytest.fixture
+def kwin():
+    """KWin names programs that may use its fake input in .desktop files:
+    jiggle's is in its XDG_DATA_HOME. A copy of kwin_wayland runs where
+    Debian's cannot, as its file capability is out of reach (containers)."""
+    with tempfile.TemporaryDirectory() as home:
+        applications = os.path.join(home, "data", "applications")
+        os.makedirs(applications)
+        with open(os.path.join(applications, "jiggle.desktop"), "w") as file:
+            file.write(KWIN_DESKTOP_FILE % os.path.realpath(os.environ["JIGGLE"]))
+        kwin = shutil.copy("/usr/bin/kwin_wayland", home)
+        with Wayland(home, [kwin, "--virtual", "--no-lockscreen", "--no-global-shortcuts",
+                            "--socket", "wayland-kwin"],
+                     HOME=home, XDG_DATA_HOME=os.path.join(home, "data")) as session:
+            yield session
+
+
+KWIN_DESKTOP_FILE = """[Desktop Entry]
+Type=Application
+Name=jiggle
+Exec=%s
+NoDisplay=true
+X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input
+"""

@@ -3,15 +3,20 @@ through its own way in, watched by its own idle observer (idle after
 IDLE_AFTER seconds without input). Each compositor fixture (conftest.py)
 yields an object with `env`, the session's environment for jiggle, and
 `idle_log()`, the observer's events so far ("idle", "resume"); it returns
-once the observer has seen the session go idle."""
+once the observer has seen the session go idle. A compositor that lists its
+input devices has `inputs()` too."""
 
+import errno
 import os
+import shutil
+import socket
 import time
 
 import pytest
-from conftest import BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, Run
+from conftest import BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, Run, report, session_env
 
 JIGGLE = os.environ["JIGGLE"]
+WLR_VIRTUAL_POINTER = "0:0:virtual_pointer"  # as sway lists it
 
 
 @pytest.mark.parametrize("desktop", os.environ.get("JIGGLE_DESKTOPS", "sway kwin mutter").split())
@@ -21,8 +26,48 @@ def test_the_session_stays_awake_while_jiggle_runs(request, desktop):
     run = Run([JIGGLE], compositor.env)
     time.sleep(5 * PERIOD)
     assert compositor.idle_log() == ["idle", "resume"], "never resumed, or idle while jiggle ran"
+    if hasattr(compositor, "inputs"):
+        assert compositor.inputs().count(WLR_VIRTUAL_POINTER) == 1
     out, status, elapsed = run.stop()
     assert (run.banner, out, run.stderr, status) == (BANNER, FAREWELL, b"", 0)
     assert elapsed < STOP_BOUND
     time.sleep(IDLE_AFTER - PERIOD + 1)  # the exit came a full pause after the last motion
     assert compositor.idle_log() == ["idle", "resume", "idle"], "not idle again after the stop"
+
+
+def test_a_restarted_compositor_is_picked_up(sway):
+    run = Run([JIGGLE], sway.env)
+    time.sleep(0.5)
+    sway.restart()
+    time.sleep(PERIOD)  # one cycle on the new compositor
+    assert sway.inputs() == [WLR_VIRTUAL_POINTER]
+    assert run.stop()[:2] == (FAREWELL, 0)
+
+
+def dead_socket(path):
+    """A compositor's socket after a crash: nothing listens there."""
+    socket.socket(socket.AF_UNIX).bind(path)
+
+
+# Without /dev/uinput, every way is refused; the report carries the code of
+# the first way that the session has: uinput's where KWin withholds its fake
+# input, the connection's where nothing listens.
+@pytest.mark.parametrize("session", ["kwin without jiggle's .desktop file", "dead socket"])
+def test_refused_motions_are_reported_each_cycle(request, tmp_path, session):
+    if session.startswith("kwin"):
+        env = request.getfixturevalue("kwin").env
+        jiggle = shutil.copy(JIGGLE, tmp_path)  # a path that no .desktop file names
+        code, explained = errno.ENOENT, b"KDE fake input: KWin (KDE Plasma) offers it only"
+    else:
+        dead_socket(str(tmp_path / "wayland-9"))
+        env = session_env(XDG_RUNTIME_DIR=str(tmp_path), WAYLAND_DISPLAY="wayland-9")
+        jiggle, code, explained = JIGGLE, errno.ECONNREFUSED, b"no compositor listens at WAYLAND_DISPLAY"
+    run = Run([jiggle], env)
+    time.sleep(2 * PERIOD + 0.5)
+    out, status, elapsed = run.stop()
+    reports = out.removesuffix(FAREWELL)
+    assert reports + FAREWELL == out and reports.count(report(code)) * report(code) == reports
+    assert len(reports) >= 3 * len(report(code)), out
+    assert run.stderr.startswith(b"jiggle: ") and run.stderr.count(b"\n") == 1, run.stderr
+    assert explained in run.stderr
+    assert (status, elapsed < STOP_BOUND) == (0, True)
