@@ -189,7 +189,9 @@ class Wayland:
         it again on the same socket."""
         self.proc.kill()
         self.proc.wait()
+        gone = self.socket
         self.start()
+        assert self.socket == gone, "the compositor came back on another socket"
 
     def idle_log(self):
         with open(self.log) as log:
@@ -220,11 +222,22 @@ def sway():
             yield session
 
 
+# What KWin needs to offer its fake input to a program: Exec its absolute
+# path, and the interface named.
+KWIN_DESKTOP_FILE = """[Desktop Entry]
+Type=Application
+Name=jiggle
+Exec=%s
+NoDisplay=true
+X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input
+"""
+
+
 @pytest.fixture
 def kwin():
-    """KWin names programs that may use its fake input in .desktop files:
-    jiggle's is in its XDG_DATA_HOME. A copy of kwin_wayland runs where
-    Debian's cannot, as its file capability is out of reach (containers)."""
+    """jiggle's .desktop file is in KWin's XDG_DATA_HOME. A copy of
+    kwin_wayland runs where Debian's cannot, as its file capability is out
+    of reach (a container's bounding set)."""
     with tempfile.TemporaryDirectory() as home:
         applications = os.path.join(home, "data", "applications")
         os.makedirs(applications)
@@ -235,12 +248,3 @@ def kwin():
                             "--socket", "wayland-kwin"],
                      HOME=home, XDG_DATA_HOME=os.path.join(home, "data")) as session:
             yield session
-
-
-KWIN_DESKTOP_FILE = """[Desktop Entry]
-Type=Application
-Name=jiggle
-Exec=%s
-NoDisplay=true
-X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input
-"""
