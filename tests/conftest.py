@@ -1,8 +1,13 @@
 """What the end-to-end tests share: the program's console texts, private X
 servers, and runs of a real executable whose stdin the test holds."""
 
+import glob
+import json
 import os
+import shutil
+import socket
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -123,66 +128,175 @@ class Run:
         return out, self.proc.wait(timeout=10), time.monotonic() - stopped
 
 
-class WatchedSession:
-    """A compositor's session: `env` for jiggle, the compositor's processes,
-    and its idle time (seconds, None while unknown) polled in a thread,
-    whose crossings of IDLE_AFTER are kept as "idle" and "resume"."""
+NOBODY = 65534  # sway refuses to run as root
 
-    def __init__(self, env, processes, idle_seconds):
-        self.env, self.processes, self.events, self.done = env, processes, [], threading.Event()
-        threading.Thread(target=self.poll, args=(idle_seconds,), daemon=True).start()
 
-    def poll(self, idle_seconds):
+def wait_for(condition, seconds, message):
+    deadline = time.monotonic() + seconds
+    while not (found := condition()):
+        assert time.monotonic() < deadline, message
+        time.sleep(0.05)
+    return found
+
+
+def listening(path):
+    with socket.socket(socket.AF_UNIX) as probe:
+        return probe.connect_ex(path) == 0
+
+
+def stop_all(procs):
+    for proc in reversed(procs):
+        proc.terminate()
+        proc.wait(timeout=10)
+
+
+def session_env(**variables):
+    """This environment without its desktop session's variables, plus these."""
+    gone = ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")
+    return dict({k: v for k, v in os.environ.items() if k not in gone}, **variables)
+
+
+class Wayland:
+    """A headless compositor whose runtime directory is `home`, and swayidle
+    writing "idle" and "resume" in a log as it sees the session. Their
+    output goes to the test's."""
+
+    def __init__(self, home, command, **env):
+        self.home, self.command, self.procs = home, command, []
+        self.compositor_env = session_env(XDG_RUNTIME_DIR=home, **env)
+        self.log = os.path.join(home, "idle.log")
+
+    def __enter__(self):
+        try:
+            self.start()
+            self.env = session_env(XDG_RUNTIME_DIR=self.home, WAYLAND_DISPLAY=os.path.basename(self.socket))
+            with open(self.log, "w") as log:
+                self.procs.append(subprocess.Popen(
+                    ["swayidle", "-w", "timeout", str(IDLE_AFTER), "echo idle", "resume", "echo resume"],
+                    env=self.env, stdout=log, stderr=subprocess.DEVNULL))
+            wait_for(lambda: self.idle_log() == ["idle"], IDLE_AFTER + 10, "swayidle saw no idle session")
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def start(self):
+        self.proc = subprocess.Popen(self.command, env=self.compositor_env)
+        self.procs.append(self.proc)
+        sockets = lambda: [p for p in glob.glob(f"{self.home}/wayland-*") if not p.endswith(".lock") and listening(p)]
+        self.socket = wait_for(sockets, 20, f"{self.command} did not start")[0]
+
+    def restart(self):
+        """Kills the compositor, without a goodbye to its clients, and starts
+        it again on the same socket."""
+        self.proc.kill()
+        self.proc.wait()
+        gone = self.socket
+        self.start()
+        assert self.socket == gone, "the compositor came back on another socket"
+
+    def idle_log(self):
+        with open(self.log) as log:
+            return log.read().split()
+
+    def __exit__(self, *exc):
+        stop_all(self.procs)
+
+
+@pytest.fixture
+def sway():
+    with tempfile.TemporaryDirectory() as home:
+        config = os.path.join(home, "config")
+        with open(config, "w") as file:
+            file.write("xwayland disable\n")
+        os.chown(home, NOBODY, NOBODY)
+        as_nobody = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]
+        with Wayland(home, [*as_nobody, "sway", "-c", config], WLR_BACKENDS="headless",
+                     WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman") as session:
+            def inputs():
+                ipc = f"{home}/sway-ipc.{NOBODY}.{session.proc.pid}.sock"
+                out = subprocess.run(["swaymsg", "-s", ipc, "-t", "get_inputs"], check=True,
+                                     capture_output=True, timeout=10).stdout
+                return [device["identifier"] for device in json.loads(out)]
+            session.inputs = inputs
+            yield session
+
+
+# The .desktop file the packages install for KWin's sake.
+KWIN_DESKTOP_FILE = os.path.join(os.path.dirname(__file__), "..", "packaging", "kde", "jiggle.desktop.in")
+
+
+@pytest.fixture
+def kwin():
+    """jiggle's .desktop file is in KWin's XDG_DATA_HOME. A copy of
+    kwin_wayland runs where Debian's cannot, as its file capability is out
+    of reach (a container's bounding set)."""
+    with tempfile.TemporaryDirectory() as home:
+        applications = os.path.join(home, "data", "applications")
+        os.makedirs(applications)
+        with open(KWIN_DESKTOP_FILE) as template, \
+                open(os.path.join(applications, "jiggle.desktop"), "w") as file:
+            file.write(template.read().replace("@JIGGLE_EXEC@", os.path.realpath(os.environ["JIGGLE"])))
+        kwin = shutil.copy("/usr/bin/kwin_wayland", home)
+        with Wayland(home, [kwin, "--virtual", "--no-lockscreen", "--no-global-shortcuts",
+                            "--socket", "wayland-kwin"],
+                     HOME=home, XDG_DATA_HOME=os.path.join(home, "data")) as session:
+            yield session
+
+
+class Mutter:
+    """A headless mutter on a private session bus, in the runtime directory
+    `home`. Its IdleMonitor's idle time is polled in a thread, and kept as
+    "idle" and "resume" where it crosses IDLE_AFTER."""
+
+    def __init__(self, home):
+        bus = f"unix:path={home}/bus"
+        self.compositor_env = session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=bus)
+        self.env = dict(self.compositor_env, WAYLAND_DISPLAY="wayland-jiggle")
+        self.procs, self.events, self.done = [], [], threading.Event()
+
+    def __enter__(self):
+        try:
+            self.procs.append(subprocess.Popen(
+                ["dbus-daemon", "--session", "--nofork", "--print-address", "--address",
+                 self.env["DBUS_SESSION_BUS_ADDRESS"]], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
+            assert self.procs[0].stdout.readline(), "dbus-daemon did not start"
+            self.procs.append(subprocess.Popen(
+                ["mutter", "--headless", "--wayland", "--no-x11", "--wayland-display", "wayland-jiggle",
+                 "--virtual-monitor", "1024x768"], env=self.compositor_env,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            threading.Thread(target=self.watch, daemon=True).start()
+            wait_for(lambda: self.idle_log() == ["idle"], IDLE_AFTER + 15, "mutter never went idle")
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def idle_seconds(self):
+        answer = subprocess.run(["gdbus", "call", "--session", "-d", "org.gnome.Mutter.IdleMonitor",
+                                 "-o", "/org/gnome/Mutter/IdleMonitor/Core",
+                                 "-m", "org.gnome.Mutter.IdleMonitor.GetIdletime"],
+                                env=self.env, capture_output=True, text=True, timeout=5).stdout
+        return int(answer.split()[1].rstrip(",)")) / 1000 if answer else None  # "(uint64 1234,)"
+
+    def watch(self):
         while not self.done.wait(0.2):
             try:
-                idle = idle_seconds()
+                idle = self.idle_seconds()
             except subprocess.SubprocessError:
-                continue  # the compositor is away or busy
+                continue  # mutter is away or busy
             if idle is not None and (idle >= IDLE_AFTER) != (self.events[-1:] == ["idle"]):
                 self.events.append("idle" if idle >= IDLE_AFTER else "resume")
 
     def idle_log(self):
         return list(self.events)
 
-    def wait_idle(self, what):
-        deadline = time.monotonic() + IDLE_AFTER + 15
-        while self.events != ["idle"]:
-            assert time.monotonic() < deadline, f"{what} never went idle: {self.events}"
-            time.sleep(0.1)
+    def __exit__(self, *exc):
+        self.done.set()
+        stop_all(self.procs)
 
 
 @pytest.fixture
-def mutter(tmp_path):
-    """A headless mutter on a private session bus, watched through its
-    IdleMonitor."""
-    runtime = tmp_path / "runtime"
-    runtime.mkdir(mode=0o700)
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    env.update(XDG_RUNTIME_DIR=str(runtime), DBUS_SESSION_BUS_ADDRESS=f"unix:path={runtime}/bus")
-
-    def idle_seconds():
-        answer = subprocess.run(["gdbus", "call", "--session", "-d", "org.gnome.Mutter.IdleMonitor",
-                                 "-o", "/org/gnome/Mutter/IdleMonitor/Core",
-                                 "-m", "org.gnome.Mutter.IdleMonitor.GetIdletime"],
-                                env=env, capture_output=True, text=True, timeout=5).stdout
-        return int(answer.split()[1].rstrip(",)")) / 1000 if answer else None  # "(uint64 1234,)"
-
-    processes = {}
-    try:
-        processes["bus"] = subprocess.Popen(
-            ["dbus-daemon", "--session", "--nofork", "--print-address",
-             "--address", env["DBUS_SESSION_BUS_ADDRESS"]], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        assert processes["bus"].stdout.readline(), "dbus-daemon did not start"
-        processes["mutter"] = subprocess.Popen(
-            ["mutter", "--headless", "--wayland", "--no-x11", "--wayland-display", "wayland-jiggle",
-             "--virtual-monitor", "1024x768"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        session = WatchedSession(dict(env, WAYLAND_DISPLAY="wayland-jiggle"), processes, idle_seconds)
-        try:
-            session.wait_idle("mutter")
-            yield session
-        finally:
-            session.done.set()
-    finally:
-        for proc in reversed(processes.values()):
-            proc.terminate()
-            proc.wait(timeout=10)
+def mutter():
+    with tempfile.TemporaryDirectory() as home, Mutter(home) as session:
+        yield session

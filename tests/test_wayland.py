@@ -1,28 +1,32 @@
 """The Linux build in Wayland sessions, without /dev/uinput: each compositor
 through its own way in, watched by its own idle observer (idle after
 IDLE_AFTER seconds without input). Each compositor fixture (conftest.py)
-yields an object with `env`, the session's environment for jiggle, and
-`idle_log()`, the observer's events so far ("idle", "resume"); it returns
-once the observer has seen the session go idle."""
+yields a session with `env`, the environment for jiggle there, and
+`idle_log()`, the observer's events so far ("idle", "resume"); it is ready
+once the observer has seen the session go idle. sway's also lists its input
+devices (`inputs()`)."""
 
 import errno
 import os
+import shutil
+import socket
 import time
 
 import pytest
-from conftest import BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, Run, report
+from conftest import BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, Run, report, session_env
 
 JIGGLE = os.environ["JIGGLE"]
-DESKTOPS = os.environ.get("JIGGLE_DESKTOPS", "sway kwin mutter").split()
+WLR_VIRTUAL_POINTER = "0:0:virtual_pointer"  # as sway lists it
 
 
-@pytest.mark.parametrize("desktop", DESKTOPS)
+@pytest.mark.parametrize("desktop", ["sway", "kwin", "mutter"])
 def test_the_session_stays_awake_while_jiggle_runs(request, desktop):
     compositor = request.getfixturevalue(desktop)
-    assert compositor.idle_log() == ["idle"]
     run = Run([JIGGLE], compositor.env)
     time.sleep(5 * PERIOD)
     assert compositor.idle_log() == ["idle", "resume"], "never resumed, or idle while jiggle ran"
+    if desktop == "sway":
+        assert compositor.inputs().count(WLR_VIRTUAL_POINTER) == 1
     out, status, elapsed = run.stop()
     assert (run.banner, out, run.stderr, status) == (BANNER, FAREWELL, b"", 0)
     assert elapsed < STOP_BOUND
@@ -30,18 +34,53 @@ def test_the_session_stays_awake_while_jiggle_runs(request, desktop):
     assert compositor.idle_log() == ["idle", "resume", "idle"], "not idle again after the stop"
 
 
-@pytest.mark.skipif("mutter" not in DESKTOPS, reason="mutter is not in JIGGLE_DESKTOPS")
+def test_a_restarted_sway_is_picked_up(sway):
+    run = Run([JIGGLE], sway.env)
+    time.sleep(0.5)
+    sway.restart()
+    time.sleep(PERIOD)  # one cycle on the new compositor
+    assert sway.inputs() == [WLR_VIRTUAL_POINTER]
+    out, status, _ = run.stop()
+    assert out.endswith(FAREWELL) and status == 0
+
+
 def test_motions_after_mutter_or_its_bus_has_gone_are_reported(mutter):
     run = Run([JIGGLE], mutter.env)
     time.sleep(PERIOD / 2)
     assert mutter.idle_log() == ["idle", "resume"]
-    for name in ("mutter", "bus"):  # a cycle without each
-        mutter.processes[name].kill()
-        mutter.processes[name].wait()
+    for proc in reversed(mutter.procs):  # a cycle without mutter, one without the bus
+        proc.kill()
+        proc.wait()
         time.sleep(PERIOD)
     assert run.proc.poll() is None, "jiggle ended with the bus"
     out, status, elapsed = run.stop()
-    assert out.startswith(report(errno.ECONNRESET)) and out.endswith(FAREWELL), out
+    # mutter's Wayland socket is gone with it: the first way's code.
+    assert out.startswith(report(errno.ECONNREFUSED)) and out.endswith(FAREWELL), out
     assert out.count(b"Error sending to input") == 2, out
     assert run.stderr.startswith(b"jiggle: the pointer did not move.") and run.stderr.count(b"\n") == 1
+    assert (status, elapsed < STOP_BOUND) == (0, True)
+
+
+# Without /dev/uinput, every way is refused; the report carries the code of
+# the first way that the session has: uinput's where KWin withholds its fake
+# input, the connection's where nothing listens.
+@pytest.mark.parametrize("session", ["kwin without jiggle's .desktop file", "dead socket"])
+def test_refused_motions_are_reported_each_cycle(request, tmp_path, session):
+    if session.startswith("kwin"):
+        env = request.getfixturevalue("kwin").env
+        jiggle = shutil.copy(JIGGLE, tmp_path)  # a path that no .desktop file names
+        code, explained = errno.ENOENT, b"KDE fake input: KWin (KDE Plasma) offers it only"
+    else:
+        with socket.socket(socket.AF_UNIX) as gone:  # a crashed compositor's socket
+            gone.bind(str(tmp_path / "wayland-9"))
+        env = session_env(XDG_RUNTIME_DIR=str(tmp_path), WAYLAND_DISPLAY="wayland-9")
+        jiggle, code, explained = JIGGLE, errno.ECONNREFUSED, b"no compositor listens at WAYLAND_DISPLAY"
+    run = Run([jiggle], env)
+    time.sleep(2 * PERIOD + 0.5)
+    out, status, elapsed = run.stop()
+    reports = out.removesuffix(FAREWELL)
+    assert reports + FAREWELL == out and reports.count(report(code)) * report(code) == reports
+    assert len(reports) >= 3 * len(report(code)), out
+    assert run.stderr.startswith(b"jiggle: ") and run.stderr.count(b"\n") == 1, run.stderr
+    assert explained in run.stderr
     assert (status, elapsed < STOP_BOUND) == (0, True)

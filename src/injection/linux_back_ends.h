@@ -16,6 +16,7 @@ struct xcb_connection_t;
 struct wl_display;
 struct wl_registry;
 struct wl_proxy;
+struct wl_interface;
 struct DBusConnection;
 
 // A way whose interface this session does not have (the compositor does not
@@ -23,11 +24,29 @@ struct DBusConnection;
 // report carries another way's code.
 constexpr std::uint32_t not_offered = EOPNOTSUPP;
 
-// wlroots compositors (sway, Hyprland, river, labwc): the
-// zwlr_virtual_pointer_manager_v1 protocol.
-struct WlrVirtualPointer {
+// The Wayland ways share one connection to the compositor a run: it is
+// made on the first motion with one round trip, which lists the globals the
+// compositor offers, and kept while the compositor lives, even where it
+// offers neither way's global. The error codes are errno values, as
+// libwayland reports them.
+
+// A global that the compositor offers: its name in the registry (0 while
+// not offered) and its version.
+struct WaylandGlobal {
+    std::uint32_t name = 0;
+    std::uint32_t version = 0;
+};
+
+struct WaylandConnection {
     wl_display *display = nullptr;
     wl_registry *registry = nullptr;
+    WaylandGlobal wlr_manager;
+    WaylandGlobal kwin_fake_input;
+};
+
+// wlroots compositors (sway, Hyprland, river, labwc): a virtual pointer
+// from zwlr_virtual_pointer_manager_v1.
+struct WlrVirtualPointer {
     wl_proxy *manager = nullptr;
     wl_proxy *pointer = nullptr;
 };
@@ -35,8 +54,6 @@ struct WlrVirtualPointer {
 // KDE Plasma (KWin): org_kde_kwin_fake_input, which KWin offers only to
 // programs that a .desktop file names.
 struct KwinFakeInput {
-    wl_display *display = nullptr;
-    wl_registry *registry = nullptr;
     wl_proxy *fake_input = nullptr;
 };
 
@@ -49,6 +66,7 @@ struct MutterRemoteDesktop {
 
 struct PointerInjection {
     unsigned session; // where the run is: a bit of Session (linux.cpp)
+    WaylandConnection wayland;
     WlrVirtualPointer wlr;
     KwinFakeInput kwin;
     MutterRemoteDesktop mutter;
@@ -56,6 +74,22 @@ struct PointerInjection {
     int uinput_device = -1;
     char explanation[1024];
 };
+
+// Connects, or reads what the compositor has sent since the last call
+// without waiting for more; 0 when connected. A broken connection is closed
+// and made anew.
+std::uint32_t wayland_connect(PointerInjection &injection);
+// Sends the requests made since the last call; closes a broken connection.
+std::uint32_t wayland_flush(PointerInjection &injection);
+// Releases the connection and what the ways made on it; either way's close.
+void wayland_close(PointerInjection &injection);
+// Says what a connection error means, for the ways' explanations.
+const char *wayland_explain(std::uint32_t error_code);
+
+// The globals the Wayland ways bind: the wlroots manager, written out in
+// wlr_virtual_pointer.cpp, and KWin's fake input, made by wayland-scanner.
+extern "C" const wl_interface zwlr_virtual_pointer_manager_v1_interface;
+extern "C" const wl_interface org_kde_kwin_fake_input_interface;
 
 std::uint32_t wlr_move_pointer(PointerInjection &injection,
                                Displacement displacement);
