@@ -1,6 +1,7 @@
 """What the end-to-end tests share: the program's console texts, private X
 servers, and runs of a real executable whose stdin the test holds."""
 
+import contextlib
 import glob
 import json
 import os
@@ -203,8 +204,8 @@ class Wayland:
         stop_all(self.procs)
 
 
-@pytest.fixture
-def sway():
+@contextlib.contextmanager
+def sway_session():
     with tempfile.TemporaryDirectory() as home:
         config = os.path.join(home, "config")
         with open(config, "w") as file:
@@ -226,17 +227,17 @@ def sway():
 KWIN_DESKTOP_FILE = os.path.join(os.path.dirname(__file__), "..", "packaging", "kde", "jiggle.desktop.in")
 
 
-@pytest.fixture
-def kwin():
-    """jiggle's .desktop file is in KWin's XDG_DATA_HOME. A copy of
-    kwin_wayland runs where Debian's cannot, as its file capability is out
-    of reach (a container's bounding set)."""
+@contextlib.contextmanager
+def kwin_session(jiggle):
+    """jiggle's .desktop file, naming `jiggle`, is in KWin's XDG_DATA_HOME.
+    A copy of kwin_wayland runs where Debian's cannot, as its file
+    capability is out of reach (a container's bounding set)."""
     with tempfile.TemporaryDirectory() as home:
         applications = os.path.join(home, "data", "applications")
         os.makedirs(applications)
         with open(KWIN_DESKTOP_FILE) as template, \
                 open(os.path.join(applications, "jiggle.desktop"), "w") as file:
-            file.write(template.read().replace("@JIGGLE_EXEC@", os.path.realpath(os.environ["JIGGLE"])))
+            file.write(template.read().replace("@JIGGLE_EXEC@", os.path.realpath(jiggle)))
         kwin = shutil.copy("/usr/bin/kwin_wayland", home)
         with Wayland(home, [kwin, "--virtual", "--no-lockscreen", "--no-global-shortcuts",
                             "--socket", "wayland-kwin"],
@@ -296,7 +297,25 @@ class Mutter:
         stop_all(self.procs)
 
 
+@contextlib.contextmanager
+def mutter_session():
+    with tempfile.TemporaryDirectory() as home, Mutter(home) as session:
+        yield session
+
+
+@pytest.fixture
+def sway():
+    with sway_session() as session:
+        yield session
+
+
+@pytest.fixture
+def kwin():
+    with kwin_session(os.environ["JIGGLE"]) as session:
+        yield session
+
+
 @pytest.fixture
 def mutter():
-    with tempfile.TemporaryDirectory() as home, Mutter(home) as session:
+    with mutter_session() as session:
         yield session
