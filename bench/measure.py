@@ -28,13 +28,18 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
-from conftest import BANNER, FAREWELL, PERIOD, Run, XServer  # noqa: E402
+from conftest import BANNER, FAREWELL, PERIOD, Run, XServer, kwin_session, mutter_session, sway_session  # noqa
 
 JIGGLE, FLOOR = (os.path.join(ROOT, "build", "linux", name) for name in ("jiggle", "floor"))
+DHAT = "/usr/libexec/valgrind/dhat-amd64-linux"  # the program KWin sees under valgrind
 
 # Each way jiggle moves the pointer is a row of its own: its name, and a context manager whose
 # value's .env is a session for jiggle. Only jiggle is measured, not the session's server.
-WAYS = {"XTEST on Xvfb": XServer}
+# uinput has none: it needs a kernel with the module and a writable /dev/uinput, which only the
+# test suite's emulated guest has, whose figures would not compare with these.
+WAYS = {"XTEST on Xvfb": XServer, "wlroots virtual pointer on sway": sway_session,
+        "KDE fake input on KWin": lambda: kwin_session(JIGGLE, DHAT),
+        "GNOME remote desktop on mutter": mutter_session}
 
 BASH_LOOP = "while :; do xdotool mousemove_relative -- 5 5; sleep 2; done"
 PYTHON_LOOP = """\
@@ -226,10 +231,10 @@ def targets(figures, exe_size):
     for row in ROWS[:len(WAYS)]:
         f = figures[row[0]]
         cpu, rss, to_floor = f["cpu_ms"], f["rss_kib"], f["rss_kib"] - floor["rss_kib"]
-        checks += [(f"{row[0]}: {what}", ok, got) for what, ok, got in [
-            ("0 heap allocations per cycle", round(f["allocations"], 1) == 0, f"{f['allocations']:.1f}"),
-            ("1 context switch per cycle, the worker blocking once", abs(f["blocking"] - 1) < 0.05,
-             f"{f['blocking']:.2f} blocking, {f['switches']:.2f} in all"),
+        own = [("0 heap allocations per cycle", round(f["allocations"], 1) == 0, f"{f['allocations']:.1f}"),
+               ("1 context switch per cycle, the worker blocking once", abs(f["blocking"] - 1) < 0.05,
+                f"{f['blocking']:.2f} blocking, {f['switches']:.2f} in all")] if row is ROWS[0] else []
+        checks += [(f"{row[0]}: {what}", ok, got) for what, ok, got in own + [
             ("CPU at least 15× below the bash loop's", bash["cpu_ms"] >= 15 * cpu,
              f"{bash['cpu_ms'] / cpu:.0f}×"),
             ("CPU below the python loop's", python["cpu_ms"] > cpu, f"{python['cpu_ms'] / cpu:.1f}×"),
@@ -290,6 +295,13 @@ brackets, the ratio to the first row's.
   instructions executed to the end) over the process tree, libraries included: a run of {UNDER_VALGRIND[1]}
   cycles minus one of {UNDER_VALGRIND[0]}, per cycle. Python runs with `PYTHONMALLOC=malloc`, so its small
   objects count too. Totals, {UNDER_VALGRIND[0]} and {UNDER_VALGRIND[1]} cycles: {totals}.
+- jiggle's own code allocates nothing per cycle, and XTEST over XCB needs nothing per motion.
+  The other ways' allocations are their libraries': libwayland marshals each request into a
+  message it allocates (the wlroots virtual pointer sends two a motion, `motion` and `frame`;
+  KWin's fake input one), and libdbus allocates the method call, its pending reply and the
+  reply. GNOME's way waits for mutter's reply to each motion, since only the reply says the
+  session took it: its worker blocks twice a cycle. So the targets below hold those two figures
+  to the XTEST row only.
 
 ## jiggle's timing
 
@@ -309,6 +321,14 @@ the stop latency from writing Enter to the exit, which waits for the end of the 
 | target | measured | |
 |---|---|---|
 {targets(figures, exe_size)}
+
+Two costs are the libraries', and no target of jiggle's own code can meet them:
+- Peak RSS: the system's libdbus-1 brings libsystemd and, with it, six more libraries (libgcrypt,
+  libcap, the lz4, lzma and zstd decompressors, libgpg-error), loaded and relocated at the start in
+  every session, about 1 MiB of the figure. The static program of the release tarballs has none
+  of them.
+- GNOME's way: each motion is a D-Bus method call that waits for mutter's reply, marshalled and
+  validated by libdbus; its CPU per cycle is the call's.
 """
 
 

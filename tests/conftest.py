@@ -228,16 +228,18 @@ KWIN_DESKTOP_FILE = os.path.join(os.path.dirname(__file__), "..", "packaging", "
 
 
 @contextlib.contextmanager
-def kwin_session(jiggle):
-    """jiggle's .desktop file, naming `jiggle`, is in KWin's XDG_DATA_HOME.
+def kwin_session(*programs):
+    """jiggle's .desktop file, naming each program, is in KWin's XDG_DATA_HOME.
     A copy of kwin_wayland runs where Debian's cannot, as its file
     capability is out of reach (a container's bounding set)."""
     with tempfile.TemporaryDirectory() as home:
         applications = os.path.join(home, "data", "applications")
         os.makedirs(applications)
-        with open(KWIN_DESKTOP_FILE) as template, \
-                open(os.path.join(applications, "jiggle.desktop"), "w") as file:
-            file.write(template.read().replace("@JIGGLE_EXEC@", os.path.realpath(jiggle)))
+        with open(KWIN_DESKTOP_FILE) as template:
+            desktop_file = template.read()
+        for i, program in enumerate(programs):
+            with open(os.path.join(applications, f"jiggle{i}.desktop"), "w") as file:
+                file.write(desktop_file.replace("@JIGGLE_EXEC@", os.path.realpath(program)))
         kwin = shutil.copy("/usr/bin/kwin_wayland", home)
         with Wayland(home, [kwin, "--virtual", "--no-lockscreen", "--no-global-shortcuts",
                             "--socket", "wayland-kwin"],
