@@ -67,6 +67,7 @@ MotionOutcome inject_pointer_motion(PointerInjection &injection,
     std::size_t used = static_cast<std::size_t>(
         std::snprintf(text, size, "the pointer did not move."));
     std::uint32_t reported = not_offered;
+    const char *said = nullptr;
     for (const Way &way : ways) {
         if ((way.sessions & injection.session) == 0)
             continue;
@@ -75,10 +76,13 @@ MotionOutcome inject_pointer_motion(PointerInjection &injection,
             return {1, 0, nullptr};
         if (reported == not_offered)
             reported = error_code;
+        // Ways that share a connection fail alike: said once.
+        const char *why = way.explain(error_code);
         if (used < size)
             used += static_cast<std::size_t>(
                 std::snprintf(text + used, size - used, " %s: %s", way.name,
-                              way.explain(error_code)));
+                              why == said ? "likewise." : why));
+        said = why;
     }
     return {0, reported, text};
 }
