@@ -25,7 +25,8 @@ std::uint32_t kwin_move_pointer(PointerInjection &injection,
     if (std::uint32_t error = wayland_connect(injection))
         return error;
     wl_proxy *&fake_input = injection.kwin.fake_input;
-    if (fake_input == nullptr) {
+    const bool created = fake_input == nullptr;
+    if (created) {
         const WaylandGlobal &offered = injection.wayland.kwin_fake_input;
         if (offered.name == 0)
             return not_offered;
@@ -43,7 +44,8 @@ std::uint32_t kwin_move_pointer(PointerInjection &injection,
                            nullptr, wl_proxy_get_version(fake_input), 0,
                            wl_fixed_from_int(displacement.dx),
                            wl_fixed_from_int(displacement.dy));
-    return wayland_flush(injection);
+    // A compositor that refuses jiggle says so at once.
+    return wayland_flush(injection, created);
 }
 
 void kwin_close(PointerInjection &injection)

@@ -62,6 +62,7 @@ void close_pointer_injection(PointerInjection *injection)
 MotionOutcome inject_pointer_motion(PointerInjection &injection,
                                     Displacement displacement)
 {
+    ++injection.motions;
     char *text = injection.explanation;
     const std::size_t size = sizeof injection.explanation;
     std::size_t used = static_cast<std::size_t>(

@@ -42,6 +42,10 @@ struct WaylandConnection {
     wl_registry *registry = nullptr;
     WaylandGlobal wlr_manager;
     WaylandGlobal kwin_fake_input;
+    // The motion whose attempt to connect failed, and why: both ways see
+    // the same failure, and the compositor is asked once a motion.
+    unsigned failed_motion = 0;
+    std::uint32_t failure = 0;
 };
 
 // wlroots compositors (sway, Hyprland, river, labwc): a virtual pointer
@@ -66,6 +70,7 @@ struct MutterRemoteDesktop {
 
 struct PointerInjection {
     unsigned session; // where the run is: a bit of Session (linux.cpp)
+    unsigned motions; // counted from 1
     WaylandConnection wayland;
     WlrVirtualPointer wlr;
     KwinFakeInput kwin;
@@ -76,11 +81,14 @@ struct PointerInjection {
 };
 
 // Connects, or reads what the compositor has sent since the last call
-// without waiting for more; 0 when connected. A broken connection is closed
-// and made anew.
+// without waiting for more; 0 when connected. A lost connection is closed
+// and made anew; one the compositor closed over jiggle's requests is
+// reported first.
 std::uint32_t wayland_connect(PointerInjection &injection);
-// Sends the requests made since the last call; closes a broken connection.
-std::uint32_t wayland_flush(PointerInjection &injection);
+// Sends the requests made since the last call; with `confirm`, waits until
+// the compositor has taken them (a new device's first motion). Closes a
+// broken connection.
+std::uint32_t wayland_flush(PointerInjection &injection, bool confirm);
 // Releases the connection and what the ways made on it; either way's close.
 void wayland_close(PointerInjection &injection);
 // Says what a connection error means, for the ways' explanations.

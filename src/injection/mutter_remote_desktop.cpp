@@ -106,7 +106,9 @@ DBusConnection *open_session_bus()
     char path[512];
     const char *runtime_dir = std::getenv("XDG_RUNTIME_DIR");
     if (const char *address = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
-        bus = dbus_connection_open_private(address, &error);
+        // libdbus would run dbus-launch for it.
+        if (std::strncmp(address, "autolaunch:", 11) != 0)
+            bus = dbus_connection_open_private(address, &error);
     } else if (runtime_dir != nullptr &&
                std::snprintf(path, sizeof path, "%s/bus", runtime_dir) <
                    static_cast<int>(sizeof path) &&
@@ -206,12 +208,10 @@ std::uint32_t forget_after(MutterRemoteDesktop &mutter, std::uint32_t error)
 
 } // namespace
 
+// mutter ends the session when the connection closes: no Stop to wait for.
 void mutter_close(PointerInjection &injection)
 {
-    MutterRemoteDesktop &mutter = injection.mutter;
-    if (mutter.bus != nullptr && mutter.session_path[0] != '\0')
-        call(mutter.bus, session_call(mutter, "Stop"), true);
-    drop_connection(mutter);
+    drop_connection(injection.mutter);
 }
 
 // Each motion waits for mutter's reply (at most reply_timeout_ms): only the
@@ -271,9 +271,9 @@ const char *mutter_explain(std::uint32_t error_code)
                "or closed the session); jiggle opens a new one on the next "
                "motion.";
     case EACCES:
-        return "mutter refuses remote desktop sessions to jiggle now (a "
-               "policy, or remote desktop inhibited); jiggle asks again on "
-               "the next motion.";
+        return "mutter refuses remote desktop sessions to jiggle (a policy, "
+               "or a GNOME that keeps them to its own services); grant "
+               "jiggle /dev/uinput instead (see 'man jiggle').";
     case ENOMEM:
         return "out of memory.";
     default:

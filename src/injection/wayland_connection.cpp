@@ -4,6 +4,7 @@
 // from what the registry has listed.
 #include "linux_back_ends.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <initializer_list>
@@ -12,6 +13,11 @@
 #include <wayland-client.h>
 
 namespace {
+
+// How long jiggle waits for the compositor to answer: one that has stopped
+// answering costs a cycle this long, and the ways after it still get their
+// turn.
+constexpr std::chrono::milliseconds answer_timeout(500);
 
 void note_global(void *data, wl_registry * /*registry*/, std::uint32_t name,
                  const char *interface, std::uint32_t version)
@@ -41,6 +47,54 @@ const wl_registry_listener registry_listener = {note_global, forget_global};
 // compositor's protocol errors): jiggle reports them with their codes.
 void drop_message(const char * /*format*/, std::va_list /*arguments*/) {}
 
+std::uint32_t display_error(wl_display *display)
+{
+    const int error = wl_display_get_error(display);
+    return static_cast<std::uint32_t>(error != 0 ? error : EPIPE);
+}
+
+void note_done(void *data, wl_callback * /*callback*/, std::uint32_t /*serial*/)
+{
+    *static_cast<bool *>(data) = true;
+}
+
+const wl_callback_listener done_listener = {note_done};
+
+// wl_display_roundtrip with a deadline: waits until the compositor has
+// handled all that was sent (and sent what it had to say), at most
+// answer_timeout. 0, ETIMEDOUT, or the connection's error.
+std::uint32_t answered(wl_display *display)
+{
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + answer_timeout;
+    bool done = false;
+    wl_callback *callback = wl_display_sync(display);
+    wl_callback_add_listener(callback, &done_listener, &done);
+    std::uint32_t error = 0;
+    while (!done && error == 0) {
+        if (wl_display_prepare_read(display) != 0) {
+            if (wl_display_dispatch_pending(display) < 0)
+                error = display_error(display);
+            continue;
+        }
+        // A failed send shows below, as a read of the error or of the end.
+        wl_display_flush(display);
+        const auto left =
+            duration_cast<milliseconds>(deadline - steady_clock::now());
+        pollfd socket = {wl_display_get_fd(display), POLLIN, 0};
+        if (left.count() <= 0 ||
+            poll(&socket, 1, static_cast<int>(left.count())) <= 0) {
+            wl_display_cancel_read(display);
+            error = ETIMEDOUT;
+        } else if (wl_display_read_events(display) < 0 ||
+                   wl_display_dispatch_pending(display) < 0) {
+            error = display_error(display);
+        }
+    }
+    wl_callback_destroy(callback);
+    return error;
+}
+
 std::uint32_t connect(WaylandConnection &connection)
 {
     wl_log_set_handler_client(drop_message);
@@ -51,10 +105,7 @@ std::uint32_t connect(WaylandConnection &connection)
     wl_registry_add_listener(connection.registry, &registry_listener,
                              &connection);
     // The compositor lists its globals before it answers.
-    if (wl_display_roundtrip(connection.display) >= 0)
-        return 0;
-    const int error = wl_display_get_error(connection.display);
-    return static_cast<std::uint32_t>(error != 0 ? error : errno);
+    return answered(connection.display);
 }
 
 // Reads and handles what the compositor has sent, without waiting: nothing
@@ -80,23 +131,38 @@ std::uint32_t wayland_connect(PointerInjection &injection)
     WaylandConnection &connection = injection.wayland;
     if (connection.display != nullptr) {
         read_what_came(connection.display);
-        if (wl_display_get_error(connection.display) == 0)
+        const int error = wl_display_get_error(connection.display);
+        if (error == 0)
             return 0;
         wayland_close(injection);
+        // The compositor refused what the last motion sent: said now, and
+        // the next motion starts anew. A lost connection is made again at
+        // once, for a compositor that has restarted.
+        if (error == EPROTO)
+            return EPROTO;
+    } else if (connection.failed_motion == injection.motions) {
+        return connection.failure; // the other Wayland way tried just now
     }
     const std::uint32_t error = connect(connection);
-    if (error != 0)
+    if (error != 0) {
         wayland_close(injection);
+        connection.failed_motion = injection.motions;
+        connection.failure = error;
+    }
     return error;
 }
 
-std::uint32_t wayland_flush(PointerInjection &injection)
+std::uint32_t wayland_flush(PointerInjection &injection, bool confirm)
 {
-    if (wl_display_flush(injection.wayland.display) >= 0)
-        return 0;
-    const int error = errno;
-    wayland_close(injection);
-    return static_cast<std::uint32_t>(error);
+    wl_display *display = injection.wayland.display;
+    std::uint32_t error = 0;
+    if (confirm)
+        error = answered(display);
+    else if (wl_display_flush(display) < 0 && errno != EAGAIN)
+        error = display_error(display); // EAGAIN: sent with the next one
+    if (error != 0)
+        wayland_close(injection);
+    return error;
 }
 
 // The compositor destroys a client's objects when its connection closes:
@@ -114,7 +180,10 @@ void wayland_close(PointerInjection &injection)
     }
     wl_registry_destroy(connection.registry);
     wl_display_disconnect(connection.display);
-    connection = {};
+    connection.display = nullptr;
+    connection.registry = nullptr;
+    connection.wlr_manager = {};
+    connection.kwin_fake_input = {};
 }
 
 const char *wayland_explain(std::uint32_t error_code)
@@ -125,7 +194,11 @@ const char *wayland_explain(std::uint32_t error_code)
         return "no compositor listens at WAYLAND_DISPLAY in XDG_RUNTIME_DIR; "
                "check both (jiggle reconnects once it is back).";
     case EPROTO:
-        return "the compositor closed the connection over a protocol error.";
+        return "the compositor refused jiggle's requests and closed the "
+               "connection; jiggle tries again on the next motion.";
+    case ETIMEDOUT:
+        return "the compositor did not answer within half a second; jiggle "
+               "tries again on the next motion.";
     default:
         return "the connection to the compositor failed; jiggle reconnects "
                "on the next motion.";

@@ -83,7 +83,8 @@ std::uint32_t wlr_move_pointer(PointerInjection &injection,
     if (std::uint32_t error = wayland_connect(injection))
         return error;
     WlrVirtualPointer &wlr = injection.wlr;
-    if (wlr.pointer == nullptr) {
+    const bool created = wlr.pointer == nullptr;
+    if (created) {
         const WaylandGlobal &offered = injection.wayland.wlr_manager;
         if (offered.name == 0)
             return not_offered;
@@ -103,7 +104,8 @@ std::uint32_t wlr_move_pointer(PointerInjection &injection,
                            wl_fixed_from_int(displacement.dy));
     wl_proxy_marshal_flags(wlr.pointer, frame, nullptr,
                            wl_proxy_get_version(wlr.pointer), 0);
-    return wayland_flush(injection);
+    // A compositor that refuses the pointer says so at once.
+    return wayland_flush(injection, created);
 }
 
 void wlr_close(PointerInjection &injection)

@@ -19,7 +19,8 @@ constexpr std::int32_t step_max = 11;
 
 // How long the main thread waits for the worker after the stop: the rest of
 // the pause under way, or one more cycle and a full pause. A cycle takes
-// milliseconds, half a second when it creates a uinput device.
+// milliseconds; half a second more when it creates a uinput device, or for
+// each compositor or bus that has stopped answering.
 constexpr std::chrono::nanoseconds stop_wait =
     jiggle_interval + std::chrono::milliseconds(1500);
 
