@@ -69,6 +69,8 @@ std::uint32_t answered(wl_display *display)
     const auto deadline = steady_clock::now() + answer_timeout;
     bool done = false;
     wl_callback *callback = wl_display_sync(display);
+    if (callback == nullptr) // the connection has failed already
+        return display_error(display);
     wl_callback_add_listener(callback, &done_listener, &done);
     std::uint32_t error = 0;
     while (!done && error == 0) {
