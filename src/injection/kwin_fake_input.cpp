@@ -48,11 +48,6 @@ std::uint32_t kwin_move_pointer(PointerInjection &injection,
     return wayland_flush(injection, created);
 }
 
-void kwin_close(PointerInjection &injection)
-{
-    wayland_close(injection);
-}
-
 const char *kwin_explain(std::uint32_t error_code)
 {
     if (error_code == not_offered)

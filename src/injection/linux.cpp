@@ -23,11 +23,11 @@ struct Way {
 // clang-format off
 const Way ways[] = {
     // name                     applies in                     moves, closes, explains
-    {"wlroots virtual pointer", wayland,                       wlr_move_pointer,    wlr_close,    wlr_explain},
-    {"KDE fake input",          wayland,                       kwin_move_pointer,   kwin_close,   kwin_explain},
-    {"GNOME remote desktop",    wayland,                       mutter_move_pointer, mutter_close, mutter_explain},
-    {"X11 XTEST",               x11,                           xtest_move_pointer,  xtest_close,  xtest_explain},
-    {"uinput",                  wayland | x11 | text_console,  uinput_move_pointer, uinput_close, uinput_explain},
+    {"wlroots virtual pointer", wayland,                       wlr_move_pointer,    wayland_close, wlr_explain},
+    {"KDE fake input",          wayland,                       kwin_move_pointer,   wayland_close, kwin_explain},
+    {"GNOME remote desktop",    wayland,                       mutter_move_pointer, mutter_close,  mutter_explain},
+    {"X11 XTEST",               x11,                           xtest_move_pointer,  xtest_close,   xtest_explain},
+    {"uinput",                  wayland | x11 | text_console,  uinput_move_pointer, uinput_close,  uinput_explain},
 };
 // clang-format on
 

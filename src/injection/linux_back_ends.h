@@ -2,7 +2,8 @@
 // inject_pointer_motion. Each way keeps its own part of the run's
 // PointerInjection: *_move_pointer sends one relative motion and returns 0
 // when it went through, or else an error code; *_close releases what the
-// way holds; *_explain says in words what a code means and what to do.
+// way holds (the two Wayland ways share wayland_close); *_explain says in
+// words what a code means and what to do.
 #ifndef JIGGLE_LINUX_BACK_ENDS_H
 #define JIGGLE_LINUX_BACK_ENDS_H
 
@@ -89,7 +90,8 @@ std::uint32_t wayland_connect(PointerInjection &injection);
 // the compositor has taken them (a new device's first motion). Closes a
 // broken connection.
 std::uint32_t wayland_flush(PointerInjection &injection, bool confirm);
-// Releases the connection and what the ways made on it; either way's close.
+// Releases the connection and what the ways made on it: both ways' close,
+// safe to call twice.
 void wayland_close(PointerInjection &injection);
 // Says what a connection error means, for the ways' explanations.
 const char *wayland_explain(std::uint32_t error_code);
@@ -101,12 +103,10 @@ extern "C" const wl_interface org_kde_kwin_fake_input_interface;
 
 std::uint32_t wlr_move_pointer(PointerInjection &injection,
                                Displacement displacement);
-void wlr_close(PointerInjection &injection);
 const char *wlr_explain(std::uint32_t error_code);
 
 std::uint32_t kwin_move_pointer(PointerInjection &injection,
                                 Displacement displacement);
-void kwin_close(PointerInjection &injection);
 const char *kwin_explain(std::uint32_t error_code);
 
 std::uint32_t mutter_move_pointer(PointerInjection &injection,

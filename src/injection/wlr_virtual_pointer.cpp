@@ -108,11 +108,6 @@ std::uint32_t wlr_move_pointer(PointerInjection &injection,
     return wayland_flush(injection, created);
 }
 
-void wlr_close(PointerInjection &injection)
-{
-    wayland_close(injection);
-}
-
 const char *wlr_explain(std::uint32_t error_code)
 {
     if (error_code == not_offered)
