@@ -19,6 +19,8 @@ struct wl_registry;
 struct wl_proxy;
 struct wl_interface;
 struct DBusConnection;
+struct DBusMessage;
+struct DBusError;
 
 // A way whose interface this session does not have (the compositor does not
 // offer it, its service is not on the bus): the next way is tried, and the
@@ -61,6 +63,23 @@ struct WlrVirtualPointer {
 struct KwinFakeInput {
     wl_proxy *fake_input = nullptr;
 };
+
+// The session bus, for the ways that speak to the desktop over D-Bus: a
+// private connection of jiggle's own (registered, within the bound below),
+// on the bus the desktop's programs find; none is ever started. 0, or
+// not_offered (no bus here, or it went away) or ETIMEDOUT.
+std::uint32_t bus_connect(DBusConnection *&bus);
+// Closes the connection and sets it to nullptr; safe to call twice.
+void bus_close(DBusConnection *&bus);
+// Sends `message` (taking it over; nullptr counts as out of memory) and waits
+// for its reply, at most bus_reply_timeout_ms: the reply (to unref), or
+// nullptr with `error` set.
+DBusMessage *bus_call(DBusConnection *bus, DBusMessage *message,
+                      DBusError *error);
+// A desktop service answers in well under a millisecond when it is alive;
+// one (or a bus) that stopped answering costs a cycle half a second, not the
+// bus's 25 s default.
+constexpr int bus_reply_timeout_ms = 500;
 
 // GNOME (mutter): a session of org.gnome.Mutter.RemoteDesktop on the
 // session bus.

@@ -5,24 +5,15 @@
 // when ours closes, or jiggle ends in any way, mutter ends the session.
 #include "linux_back_ends.h"
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include <dbus/dbus.h>
-#include <sys/stat.h>
 
 namespace {
 
 constexpr char service[] = "org.gnome.Mutter.RemoteDesktop";
 constexpr char service_path[] = "/org/gnome/Mutter/RemoteDesktop";
 constexpr char session_interface[] = "org.gnome.Mutter.RemoteDesktop.Session";
-
-// Every call waits for its reply, at most this long. mutter answers in well
-// under a millisecond when it is alive; a mutter (or bus) that stopped
-// answering then costs a cycle half a second, not the bus's 25 s default.
-constexpr int reply_timeout_ms = 500;
 
 // Codes of this way that errno names do not make plain on their own.
 constexpr std::uint32_t session_ended = ECONNRESET;
@@ -59,13 +50,9 @@ std::uint32_t code_for(const DBusError &error, bool in_session)
 std::uint32_t call(DBusConnection *bus, DBusMessage *message, bool in_session,
                    DBusMessage **reply = nullptr)
 {
-    if (message == nullptr)
-        return ENOMEM;
     DBusError error;
     dbus_error_init(&error);
-    DBusMessage *answer = dbus_connection_send_with_reply_and_block(
-        bus, message, reply_timeout_ms, &error);
-    dbus_message_unref(message);
+    DBusMessage *answer = bus_call(bus, message, &error);
     if (answer == nullptr) {
         const std::uint32_t code = code_for(error, in_session);
         dbus_error_free(&error);
@@ -92,62 +79,6 @@ DBusMessage *mutter_call(const char *path, const char *interface,
 DBusMessage *session_call(const MutterRemoteDesktop &mutter, const char *method)
 {
     return mutter_call(mutter.session_path, session_interface, method);
-}
-
-// The session bus where the desktop's own programs find it. A bus is never
-// started for us (no autolaunch, as dbus_bus_get might do): without one,
-// GNOME is not running in this session.
-DBusConnection *open_session_bus()
-{
-    DBusError error;
-    dbus_error_init(&error);
-    DBusConnection *bus = nullptr;
-    struct stat socket_file {};
-    char path[512];
-    const char *runtime_dir = std::getenv("XDG_RUNTIME_DIR");
-    if (const char *address = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
-        // libdbus would run dbus-launch for it.
-        if (std::strncmp(address, "autolaunch:", 11) != 0)
-            bus = dbus_connection_open_private(address, &error);
-    } else if (runtime_dir != nullptr &&
-               std::snprintf(path, sizeof path, "%s/bus", runtime_dir) <
-                   static_cast<int>(sizeof path) &&
-               stat(path, &socket_file) == 0 && S_ISSOCK(socket_file.st_mode)) {
-        if (char *escaped = dbus_address_escape_value(path)) {
-            char address[sizeof path * 3 + 16];
-            std::snprintf(address, sizeof address, "unix:path=%s", escaped);
-            dbus_free(escaped);
-            bus = dbus_connection_open_private(address, &error);
-        }
-    }
-    dbus_error_free(&error);
-    // libdbus would otherwise call _exit() when the bus goes away.
-    if (bus != nullptr)
-        dbus_connection_set_exit_on_disconnect(bus, FALSE);
-    return bus;
-}
-
-// The bus's Hello, as dbus_bus_register sends it, but bounded. libdbus
-// itself would wait for the bus without end while it authenticates us (its
-// flush before every call does), and 25 s for the Hello's reply: a bus that
-// accepts and never answers would hold the worker.
-std::uint32_t register_on_bus(DBusConnection *bus)
-{
-    using namespace std::chrono;
-    const auto deadline = steady_clock::now() + milliseconds(reply_timeout_ms);
-    while (dbus_connection_get_is_authenticated(bus) == 0) {
-        const auto left =
-            duration_cast<milliseconds>(deadline - steady_clock::now());
-        if (left.count() <= 0)
-            return ETIMEDOUT;
-        if (dbus_connection_read_write(bus, static_cast<int>(left.count())) ==
-            0)
-            return EPIPE;
-    }
-    return call(bus,
-                dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
-                                             DBUS_INTERFACE_DBUS, "Hello"),
-                false);
 }
 
 // CreateSession answers "no owner" when GNOME is not here: that is the
@@ -186,11 +117,7 @@ void discard_queued_messages(DBusConnection *bus)
 // Closing our connection ends the session in mutter as well.
 void drop_connection(MutterRemoteDesktop &mutter)
 {
-    if (mutter.bus != nullptr) {
-        dbus_connection_close(mutter.bus);
-        dbus_connection_unref(mutter.bus);
-    }
-    mutter.bus = nullptr;
+    bus_close(mutter.bus);
     mutter.session_path[0] = '\0';
 }
 
@@ -214,7 +141,7 @@ void mutter_close(PointerInjection &injection)
     drop_connection(injection.mutter);
 }
 
-// Each motion waits for mutter's reply (at most reply_timeout_ms): only the
+// Each motion waits for mutter's reply (at most bus_reply_timeout_ms): only the
 // reply says the session took the motion. Sent unanswered, a motion into a
 // session that mutter has closed, or never started, would look delivered.
 // The round trip to a live mutter costs well under a millisecond, once per
@@ -229,13 +156,8 @@ std::uint32_t mutter_move_pointer(PointerInjection &injection,
             drop_connection(mutter);
     }
     if (mutter.bus == nullptr) {
-        mutter.bus = open_session_bus();
-        if (mutter.bus == nullptr)
-            return not_offered;
-        if (std::uint32_t error = register_on_bus(mutter.bus)) {
-            drop_connection(mutter);
-            return error == EPIPE ? not_offered : error;
-        }
+        if (std::uint32_t error = bus_connect(mutter.bus))
+            return error;
     }
     if (mutter.session_path[0] == '\0') {
         if (std::uint32_t error = start_session(mutter))
