@@ -7,10 +7,12 @@ import json
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
 import time
+import types
 
 import pytest
 
@@ -303,6 +305,91 @@ class Mutter:
 def mutter_session():
     with tempfile.TemporaryDirectory() as home, Mutter(home) as session:
         yield session
+
+
+def stub_compositor(listener, offered):
+    """Speaks just enough Wayland to offer the globals named in `offered`
+    (bytes), and answers any request on them with a protocol error, as a
+    compositor does that will not take it. Offering none, it stands for a
+    desktop with no silent way in."""
+    def message(obj, opcode, *args):  # uint arguments, and strings as bytes
+        body = b"".join(struct.pack("<I", a) if isinstance(a, int) else
+                        struct.pack("<I", len(a) + 1) + a + b"\0" * (4 - len(a) % 4) for a in args)
+        return struct.pack("<II", obj, (8 + len(body)) << 16 | opcode) + body
+
+    while True:
+        client, _ = listener.accept()
+        with client:
+            while header := client.recv(8):
+                obj, size = struct.unpack("<II", header)
+                new_id = int.from_bytes(client.recv((size >> 16) - 8)[:4], "little")
+                if (obj, size & 0xFFFF) == (1, 1):  # wl_display.get_registry
+                    client.sendall(b"".join(message(new_id, 0, i + 1, name, 2) for i, name in enumerate(offered)))
+                elif (obj, size & 0xFFFF) == (1, 0):  # wl_display.sync: done, delete_id
+                    client.sendall(message(new_id, 0, 0) + message(1, 1, new_id))
+                else:
+                    client.sendall(message(1, 0, obj, 0, b"refused"))
+                    break
+
+
+def private_bus(home):
+    """A session bus of its own in `home`, that starts no service: (its
+    process, its address)."""
+    address = f"unix:path={home}/bus"
+    config = os.path.join(home, "bus.conf")
+    with open(config, "w") as file:
+        file.write(f"<busconfig><type>session</type><listen>{address}</listen><auth>EXTERNAL</auth>"
+                   "<policy context='default'><allow send_destination='*' eavesdrop='true'/>"
+                   "<allow eavesdrop='true'/><allow own='*'/></policy></busconfig>")
+    proc = subprocess.Popen(["dbus-daemon", "--nofork", "--print-address", "--config-file", config],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    assert proc.stdout.readline(), "dbus-daemon did not start"
+    return proc, address
+
+
+PORTAL_BACKEND = os.path.join(os.path.dirname(__file__), "portal_backend.py")
+
+
+@contextlib.contextmanager
+def portal_session(answer="accept"):
+    """A Wayland desktop with no silent way in (a compositor that offers
+    none), and the real xdg-desktop-portal on its session bus with the
+    stand-in backend, whose Start gives `answer`. It forwards the motions
+    to a private Xvfb; `xserver`, `calls()` (the backend's log, a list of
+    lines) and `env`, for jiggle."""
+    with tempfile.TemporaryDirectory() as home, XServer() as xserver, \
+            socket.socket(socket.AF_UNIX) as compositor:
+        compositor.bind(os.path.join(home, "wayland-9"))
+        compositor.listen()
+        threading.Thread(target=stub_compositor, args=(compositor, []), daemon=True).start()
+        procs = []
+        try:
+            bus, address = private_bus(home)
+            procs.append(bus)
+            env = session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=address,
+                              DISPLAY=xserver.env["DISPLAY"], XDG_CURRENT_DESKTOP="jiggletest",
+                              XDG_DESKTOP_PORTAL_DIR=home)
+            name = "org.freedesktop.impl.portal.desktop.jiggletest"
+            with open(os.path.join(home, "jiggletest.portal"), "w") as file:
+                file.write(f"[portal]\nDBusName={name}\nInterfaces=org.freedesktop.impl.portal.RemoteDesktop;\n"
+                           "UseIn=jiggletest\n")
+            log = os.path.join(home, "calls")
+            procs.append(subprocess.Popen(["/usr/bin/python3", PORTAL_BACKEND, name, answer, log], env=env))
+            owned = lambda name: subprocess.run(
+                ["gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o", "/org/freedesktop/DBus",
+                 "-m", "org.freedesktop.DBus.NameHasOwner", name],
+                env=env, capture_output=True, text=True, timeout=5).stdout.strip() == "(true,)"
+            wait_for(lambda: owned(name), 10, "the stand-in portal backend did not start")
+            procs.append(subprocess.Popen(["/usr/libexec/xdg-desktop-portal", "--replace"], env=env,
+                                          stderr=subprocess.DEVNULL))
+            wait_for(lambda: owned("org.freedesktop.portal.Desktop"), 10, "xdg-desktop-portal did not start")
+            session = types.SimpleNamespace(
+                xserver=xserver, env=session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=address,
+                                                 WAYLAND_DISPLAY="wayland-9"),
+                calls=lambda: open(log).read().splitlines())
+            yield session
+        finally:
+            stop_all(procs)
 
 
 @pytest.fixture

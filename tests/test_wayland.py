@@ -10,15 +10,15 @@ import errno
 import os
 import shutil
 import socket
-import struct
 import threading
 import time
 
 import pytest
-from conftest import BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, Run, report, session_env
+from conftest import BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, Run, report, session_env, stub_compositor
 
 JIGGLE = os.environ["JIGGLE"]
 WLR_VIRTUAL_POINTER = "0:0:virtual_pointer"  # as sway lists it
+WLR_MANAGER = b"zwlr_virtual_pointer_manager_v1"
 
 
 @pytest.mark.parametrize("desktop", ["sway", "kwin", "mutter"])
@@ -63,30 +63,6 @@ def test_motions_after_mutter_or_its_bus_has_gone_are_reported(mutter):
     assert (status, elapsed < STOP_BOUND) == (0, True)
 
 
-def refusing_compositor(listener):
-    """Speaks just enough Wayland to offer the wlroots virtual pointer, then
-    answers its first request with a protocol error, as a compositor does
-    that will not take it."""
-    def message(obj, opcode, *args):  # uint arguments, and strings as bytes
-        body = b"".join(struct.pack("<I", a) if isinstance(a, int) else
-                        struct.pack("<I", len(a) + 1) + a + b"\0" * (4 - len(a) % 4) for a in args)
-        return struct.pack("<II", obj, (8 + len(body)) << 16 | opcode) + body
-
-    while True:
-        client, _ = listener.accept()
-        with client:
-            while header := client.recv(8):
-                obj, size = struct.unpack("<II", header)
-                new_id = int.from_bytes(client.recv((size >> 16) - 8)[:4], "little")
-                if (obj, size & 0xFFFF) == (1, 1):  # wl_display.get_registry
-                    client.sendall(message(new_id, 0, 1, b"zwlr_virtual_pointer_manager_v1", 2))
-                elif (obj, size & 0xFFFF) == (1, 0):  # wl_display.sync: done, delete_id
-                    client.sendall(message(new_id, 0, 0) + message(1, 1, new_id))
-                else:
-                    client.sendall(message(1, 0, obj, 0, b"refused"))
-                    break
-
-
 # Without /dev/uinput, every way is refused; the report carries the code of
 # the first way that the session has: uinput's where KWin withholds its fake
 # input, the connection's where the compositor is gone, mute or refusing.
@@ -109,7 +85,7 @@ def test_refused_motions_are_reported_each_cycle(request, tmp_path, session):
         if session != "dead socket":
             compositor.listen()
         if session == "refusing compositor":
-            threading.Thread(target=refusing_compositor, args=(compositor,), daemon=True).start()
+            threading.Thread(target=stub_compositor, args=(compositor, [WLR_MANAGER]), daemon=True).start()
         env = session_env(XDG_RUNTIME_DIR=str(tmp_path), WAYLAND_DISPLAY="wayland-9")
     run = Run([jiggle], env)
     time.sleep(2 * PERIOD + 0.5)

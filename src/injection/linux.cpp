@@ -15,6 +15,9 @@ enum Session : unsigned { x11 = 1, wayland = 2, text_console = 4 };
 struct Way {
     const char *name;
     unsigned sessions; // where it applies
+    // Reported only where the session offers no other way: it works
+    // everywhere once granted, and says only that it is not.
+    bool fallback;
     std::uint32_t (*move)(PointerInjection &, Displacement);
     void (*close)(PointerInjection &);
     const char *(*explain)(std::uint32_t);
@@ -22,12 +25,14 @@ struct Way {
 
 // clang-format off
 const Way ways[] = {
-    // name                     applies in                     moves, closes, explains
-    {"wlroots virtual pointer", wayland,                       wlr_move_pointer,    wayland_close, wlr_explain},
-    {"KDE fake input",          wayland,                       kwin_move_pointer,   wayland_close, kwin_explain},
-    {"GNOME remote desktop",    wayland,                       mutter_move_pointer, mutter_close,  mutter_explain},
-    {"X11 XTEST",               x11,                           xtest_move_pointer,  xtest_close,   xtest_explain},
-    {"uinput",                  wayland | x11 | text_console,  uinput_move_pointer, uinput_close,  uinput_explain},
+    // name                     applies in                    fallback  moves, closes, explains
+    {"wlroots virtual pointer", wayland,                      false, wlr_move_pointer,    wayland_close, wlr_explain},
+    {"KDE fake input",          wayland,                      false, kwin_move_pointer,   wayland_close, kwin_explain},
+    {"GNOME remote desktop",    wayland,                      false, mutter_move_pointer, mutter_close,  mutter_explain},
+    {"X11 XTEST",               x11,                          false, xtest_move_pointer,  xtest_close,   xtest_explain},
+    {"uinput",                  wayland | x11 | text_console, true,  uinput_move_pointer, uinput_close,  uinput_explain},
+    // Last: its dialog asks the person, where no silent way works.
+    {"desktop portal",          wayland,                      false, portal_move_pointer, portal_close,  portal_explain},
 };
 // clang-format on
 
@@ -58,16 +63,21 @@ void close_pointer_injection(PointerInjection *injection)
 // Every motion starts again at the top, so a compositor or X server that
 // has come back, or a newly granted /dev/uinput, is picked up at once. A
 // motion that no way takes is reported with the code of the first way the
-// session offers: the one that tells the user what the session needs.
+// session offers (uinput's where it offers no other): the one that tells
+// the user what the session needs. Once the person at the desk has declined
+// or stopped a way, every motion is reported so, and no way is tried.
 MotionOutcome inject_pointer_motion(PointerInjection &injection,
                                     Displacement displacement)
 {
+    char *text = injection.explanation; // kept along with the last word
+    if (injection.last_word != 0)
+        return {0, injection.last_word, text};
     ++injection.motions;
-    char *text = injection.explanation;
     const std::size_t size = sizeof injection.explanation;
     std::size_t used = static_cast<std::size_t>(
         std::snprintf(text, size, "the pointer did not move."));
     std::uint32_t reported = not_offered;
+    std::uint32_t fallback = not_offered;
     const char *said = nullptr;
     for (const Way &way : ways) {
         if ((way.sessions & injection.session) == 0)
@@ -75,8 +85,9 @@ MotionOutcome inject_pointer_motion(PointerInjection &injection,
         const std::uint32_t error_code = way.move(injection, displacement);
         if (error_code == 0)
             return {1, 0, nullptr};
-        if (reported == not_offered)
-            reported = error_code;
+        std::uint32_t &first = way.fallback ? fallback : reported;
+        if (first == not_offered)
+            first = error_code;
         // Ways that share a connection fail alike: said once.
         const char *why = way.explain(error_code);
         if (used < size)
@@ -84,6 +95,10 @@ MotionOutcome inject_pointer_motion(PointerInjection &injection,
                 std::snprintf(text + used, size - used, " %s: %s", way.name,
                               why == said ? "likewise." : why));
         said = why;
+        if (error_code == declined || error_code == stopped) {
+            injection.last_word = error_code;
+            return {0, error_code, text};
+        }
     }
-    return {0, reported, text};
+    return {0, reported != not_offered ? reported : fallback, text};
 }

@@ -27,6 +27,12 @@ struct DBusError;
 // report carries another way's code.
 constexpr std::uint32_t not_offered = EOPNOTSUPP;
 
+// The person at the desk has the last word: a way that they declined in its
+// dialog, or whose session they (or their desktop) stopped, answers so; for
+// the rest of the run no way moves the pointer or asks again.
+constexpr std::uint32_t declined = ECANCELED;
+constexpr std::uint32_t stopped = ESHUTDOWN;
+
 // The Wayland ways share one connection to the compositor a run: it is
 // made on the first motion with one round trip, which lists the globals the
 // compositor offers, and kept while the compositor lives, even where it
@@ -88,6 +94,25 @@ struct MutterRemoteDesktop {
     char session_path[128] = "";
 };
 
+// Any desktop with the RemoteDesktop portal (COSMIC, KDE Plasma, GNOME,
+// Hyprland): a session of org.freedesktop.portal.RemoteDesktop, whose Start
+// asks the person at the desk. Each stage waits for the Response to its
+// request, whose path is request_path.
+enum class PortalStage { none, creating, selecting, starting, started };
+
+struct PortalRemoteDesktop {
+    DBusConnection *bus = nullptr;
+    std::uint32_t version = 0; // 0 until the portal is found on the bus
+    PortalStage stage = PortalStage::none;
+    unsigned requests = 0; // each request's handle_token is new
+    char request_path[256] = "";
+    char session_path[256] = "";
+    // Where the portal offers one: asks no more in this run; never on disk.
+    char restore_token[256] = "";
+    // The last word for this run (declined, stopped, failed), or 0.
+    std::uint32_t failure = 0;
+};
+
 struct PointerInjection {
     unsigned session; // where the run is: a bit of Session (linux.cpp)
     unsigned motions; // counted from 1
@@ -97,7 +122,10 @@ struct PointerInjection {
     MutterRemoteDesktop mutter;
     xcb_connection_t *x_connection = nullptr;
     int uinput_device = -1;
-    char explanation[1024];
+    PortalRemoteDesktop portal;
+    // What the person said (declined, stopped), once they have said it.
+    std::uint32_t last_word = 0;
+    char explanation[1536];
 };
 
 // Connects, or reads what the compositor has sent since the last call
@@ -146,6 +174,11 @@ std::uint32_t uinput_move_pointer(PointerInjection &injection,
                                   Displacement displacement);
 void uinput_close(PointerInjection &injection);
 const char *uinput_explain(std::uint32_t error_code);
+
+std::uint32_t portal_move_pointer(PointerInjection &injection,
+                                  Displacement displacement);
+void portal_close(PointerInjection &injection);
+const char *portal_explain(std::uint32_t error_code);
 
 // The name the virtual pointer shows to udev, libinput and evtest.
 constexpr char uinput_device_name[] = "jiggle virtual pointer";

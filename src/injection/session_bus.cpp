@@ -75,8 +75,14 @@ std::uint32_t register_on_bus(DBusConnection *bus)
     dbus_error_free(&error);
     if (reply == nullptr)
         return timed_out ? ETIMEDOUT : not_offered;
+    // Our unique name, as dbus_bus_register would note it: the portal
+    // makes its request paths from it.
+    const char *name = nullptr;
+    const bool named = dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING,
+                                             &name, DBUS_TYPE_INVALID) != 0 &&
+                       dbus_bus_set_unique_name(bus, name) != 0;
     dbus_message_unref(reply);
-    return 0;
+    return named ? 0 : ENOMEM;
 }
 
 } // namespace

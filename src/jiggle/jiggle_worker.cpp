@@ -44,16 +44,19 @@ void jiggle_worker(const std::atomic<bool> &keep_jiggling)
     std::mt19937 engine(static_cast<std::mt19937::result_type>(device()));
     PointerInjection *injection = open_pointer_injection();
     bool explained = false;
+    std::uint32_t explained_code = 0;
     while (keep_jiggling.load(std::memory_order_relaxed)) {
         const MotionOutcome outcome = inject_pointer_motion(
             *injection, draw_displacement(engine, device));
         if (outcome.accepted != 1) {
             report_refused_motion(std::cout, outcome);
             // The code alone does not say which way failed or what to do:
-            // said in words once a run.
-            if (!explained)
+            // said in words once, and again whenever the code changes (a
+            // dialog that was asking has been answered, say).
+            if (!explained || outcome.error_code != explained_code)
                 std::cerr << "jiggle: " << outcome.explanation << "\n";
             explained = true;
+            explained_code = outcome.error_code;
         }
         pause_for(jiggle_interval);
     }

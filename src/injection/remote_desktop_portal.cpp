@@ -1,0 +1,471 @@
+// Any desktop with a RemoteDesktop portal (COSMIC, KDE Plasma, GNOME,
+// Hyprland): relative motions through a session of
+// org.freedesktop.portal.RemoteDesktop, which the desktop feeds to its own
+// input stack. Its Start asks the person at the desk in a dialog, so this
+// way comes last, where no silent way works. Each request answers through a
+// Response signal that may take minutes (the dialog waits for the person):
+// the worker never waits for it past one bounded look a motion, and reads
+// what the bus has sent at every motion. Nothing is kept between runs: a
+// restore token, where the portal offers one, lives in memory only.
+#include "linux_back_ends.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include <dbus/dbus.h>
+
+namespace {
+
+constexpr char service[] = "org.freedesktop.portal.Desktop";
+constexpr char service_path[] = "/org/freedesktop/portal/desktop";
+constexpr char portal_interface[] = "org.freedesktop.portal.RemoteDesktop";
+constexpr char request_interface[] = "org.freedesktop.portal.Request";
+constexpr char session_interface[] = "org.freedesktop.portal.Session";
+
+constexpr std::uint32_t pointer_device = 2;
+// Keep the permission for as long as jiggle runs (persist_mode 1), never on
+// disk: a session made again within the run does not ask again.
+constexpr std::uint32_t while_running = 1;
+
+// Codes of this way.
+constexpr std::uint32_t portal_failed = EPROTO;    // Response 2
+constexpr std::uint32_t no_pointer = EACCES;       // granted, but no pointer
+constexpr std::uint32_t session_lost = ECONNRESET; // the portal went away
+constexpr std::uint32_t not_answered = ETIMEDOUT;  // a call, not the dialog
+
+void drop_connection(PortalRemoteDesktop &portal)
+{
+    bus_close(portal.bus);
+    portal.stage = PortalStage::none;
+    portal.request_path[0] = '\0';
+    portal.session_path[0] = '\0';
+}
+
+bool copy(char *to, std::size_t size, const char *from)
+{
+    const bool fits = std::strlen(from) < size;
+    if (fits)
+        std::memcpy(to, from, std::strlen(from) + 1);
+    return fits;
+}
+
+std::uint32_t code_for(const DBusError &error)
+{
+    const auto is = [&error](const char *name) {
+        return dbus_error_has_name(&error, name) != 0;
+    };
+    if (is(DBUS_ERROR_NO_REPLY))
+        return not_answered;
+    if (is(DBUS_ERROR_DISCONNECTED))
+        return EPIPE;
+    if (is(DBUS_ERROR_NO_MEMORY))
+        return ENOMEM;
+    // No portal on the bus, or one without RemoteDesktop (GDBus says
+    // InvalidArgs for a property of an interface it does not have).
+    if (is(DBUS_ERROR_SERVICE_UNKNOWN) || is(DBUS_ERROR_NAME_HAS_NO_OWNER) ||
+        is(DBUS_ERROR_UNKNOWN_METHOD) || is(DBUS_ERROR_UNKNOWN_INTERFACE) ||
+        is(DBUS_ERROR_UNKNOWN_OBJECT) || is(DBUS_ERROR_UNKNOWN_PROPERTY) ||
+        is(DBUS_ERROR_INVALID_ARGS))
+        return not_offered;
+    return portal_failed;
+}
+
+// Sends `message` and waits for the call's own reply (not the request's
+// Response). 0 with the reply in *reply, or an error code.
+std::uint32_t call(DBusConnection *bus, DBusMessage *message,
+                   DBusMessage **reply)
+{
+    DBusError error;
+    dbus_error_init(&error);
+    *reply = bus_call(bus, message, &error);
+    if (*reply != nullptr)
+        return 0;
+    const std::uint32_t code = code_for(error);
+    dbus_error_free(&error);
+    return code;
+}
+
+DBusMessage *portal_call(const char *method)
+{
+    return dbus_message_new_method_call(service, service_path, portal_interface,
+                                        method);
+}
+
+// The signals of our requests and sessions, in the paths the portal makes
+// from our unique name (":1.42" as "1_42"); subscribed before any request.
+std::uint32_t subscribe(DBusConnection *bus)
+{
+    char sender[128];
+    if (!copy(sender, sizeof sender, dbus_bus_get_unique_name(bus) + 1))
+        return ENOMEM;
+    for (char *c = sender; *c != '\0'; ++c)
+        if (*c == '.')
+            *c = '_';
+    for (const char *kind : {"request", "session"}) {
+        char rule[512];
+        std::snprintf(rule, sizeof rule,
+                      "type='signal',sender='%s',path_namespace='%s/%s/%s'",
+                      service, service_path, kind, sender);
+        DBusMessage *add = dbus_message_new_method_call(
+            DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch");
+        const char *text = rule;
+        if (add != nullptr &&
+            dbus_message_append_args(add, DBUS_TYPE_STRING, &text,
+                                     DBUS_TYPE_INVALID) == 0) {
+            dbus_message_unref(add);
+            add = nullptr;
+        }
+        DBusMessage *reply = nullptr;
+        if (std::uint32_t error = call(bus, add, &reply))
+            return error;
+        dbus_message_unref(reply);
+    }
+    return 0;
+}
+
+// The portal's interface version (at least 1): persist_mode came with
+// version 2. This is also the check that the portal offers RemoteDesktop.
+std::uint32_t read_version(PortalRemoteDesktop &portal)
+{
+    DBusMessage *get = dbus_message_new_method_call(
+        service, service_path, DBUS_INTERFACE_PROPERTIES, "Get");
+    const char *interface = portal_interface;
+    const char *property = "version";
+    if (get != nullptr &&
+        dbus_message_append_args(get, DBUS_TYPE_STRING, &interface,
+                                 DBUS_TYPE_STRING, &property,
+                                 DBUS_TYPE_INVALID) == 0) {
+        dbus_message_unref(get);
+        get = nullptr;
+    }
+    DBusMessage *reply = nullptr;
+    if (std::uint32_t error = call(portal.bus, get, &reply))
+        return error;
+    DBusMessageIter args;
+    DBusMessageIter value;
+    portal.version = 1;
+    if (dbus_message_iter_init(reply, &args) != 0 &&
+        dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
+        dbus_message_iter_recurse(&args, &value);
+        if (dbus_message_iter_get_arg_type(&value) == DBUS_TYPE_UINT32)
+            dbus_message_iter_get_basic(&value, &portal.version);
+    }
+    dbus_message_unref(reply);
+    return 0;
+}
+
+// Options are a{sv}: one entry a string or a uint32.
+void add_option(DBusMessageIter &options, const char *key, int type,
+                const void *value)
+{
+    const char signature[] = {static_cast<char>(type), '\0'};
+    DBusMessageIter entry;
+    DBusMessageIter variant;
+    dbus_message_iter_open_container(&options, DBUS_TYPE_DICT_ENTRY, nullptr,
+                                     &entry);
+    dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &key);
+    dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, signature,
+                                     &variant);
+    dbus_message_iter_append_basic(&variant, type, value);
+    dbus_message_iter_close_container(&entry, &variant);
+    dbus_message_iter_close_container(&options, &entry);
+}
+
+// Sends the request of the next stage, with a fresh handle_token, and
+// notes the request's path, whose Response moves the session on.
+std::uint32_t send_request(PortalRemoteDesktop &portal, PortalStage stage)
+{
+    static const char *const methods[] = {"", "CreateSession", "SelectDevices",
+                                          "Start"};
+    DBusMessage *message = portal_call(methods[static_cast<int>(stage)]);
+    if (message == nullptr)
+        return ENOMEM;
+    char token[32];
+    std::snprintf(token, sizeof token, "jiggle%u", ++portal.requests);
+    const char *handle_token = token;
+    const char *session = portal.session_path;
+    const char *no_parent_window = "";
+    DBusMessageIter args;
+    DBusMessageIter options;
+    dbus_message_iter_init_append(message, &args);
+    if (stage != PortalStage::creating)
+        dbus_message_iter_append_basic(&args, DBUS_TYPE_OBJECT_PATH, &session);
+    if (stage == PortalStage::starting)
+        dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING,
+                                       &no_parent_window);
+    dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{sv}", &options);
+    add_option(options, "handle_token", DBUS_TYPE_STRING, &handle_token);
+    if (stage == PortalStage::creating)
+        add_option(options, "session_handle_token", DBUS_TYPE_STRING,
+                   &handle_token);
+    if (stage == PortalStage::selecting) {
+        add_option(options, "types", DBUS_TYPE_UINT32, &pointer_device);
+        if (portal.version >= 2) {
+            add_option(options, "persist_mode", DBUS_TYPE_UINT32,
+                       &while_running);
+            const char *restore_token = portal.restore_token;
+            if (restore_token[0] != '\0')
+                add_option(options, "restore_token", DBUS_TYPE_STRING,
+                           &restore_token);
+        }
+    }
+    dbus_message_iter_close_container(&args, &options);
+    DBusMessage *reply = nullptr;
+    if (std::uint32_t error = call(portal.bus, message, &reply))
+        return error;
+    const char *path = nullptr;
+    const bool noted =
+        dbus_message_get_args(reply, nullptr, DBUS_TYPE_OBJECT_PATH, &path,
+                              DBUS_TYPE_INVALID) != 0 &&
+        copy(portal.request_path, sizeof portal.request_path, path);
+    dbus_message_unref(reply);
+    if (!noted)
+        return portal_failed;
+    portal.stage = stage;
+    return 0;
+}
+
+// Reads the value of `wanted` in the Response's results (a{sv}) into
+// *value where it has that type; its key, or nullptr.
+const char *find_result(DBusMessageIter results, const char *wanted, int type,
+                        void *value)
+{
+    for (; dbus_message_iter_get_arg_type(&results) == DBUS_TYPE_DICT_ENTRY;
+         dbus_message_iter_next(&results)) {
+        DBusMessageIter entry;
+        DBusMessageIter variant;
+        const char *key = nullptr;
+        dbus_message_iter_recurse(&results, &entry);
+        dbus_message_iter_get_basic(&entry, &key);
+        dbus_message_iter_next(&entry);
+        dbus_message_iter_recurse(&entry, &variant);
+        if (std::strcmp(key, wanted) == 0 &&
+            dbus_message_iter_get_arg_type(&variant) == type) {
+            dbus_message_iter_get_basic(&variant, value);
+            return key;
+        }
+    }
+    return nullptr;
+}
+
+// A Response to the request under way: the next request, the session
+// started, or the person's (or the portal's) last word for this run.
+std::uint32_t take_response(PortalRemoteDesktop &portal, DBusMessage *signal)
+{
+    DBusMessageIter args;
+    DBusMessageIter results;
+    std::uint32_t response = 2;
+    if (dbus_message_iter_init(signal, &args) == 0 ||
+        dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_UINT32)
+        return portal_failed;
+    dbus_message_iter_get_basic(&args, &response);
+    if (response == 1)
+        return declined;
+    if (response != 0 || dbus_message_iter_next(&args) == 0 ||
+        dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY)
+        return portal_failed;
+    dbus_message_iter_recurse(&args, &results);
+    portal.request_path[0] = '\0';
+    switch (portal.stage) {
+    case PortalStage::creating: {
+        const char *session = nullptr;
+        if (find_result(results, "session_handle", DBUS_TYPE_STRING,
+                        &session) == nullptr ||
+            !copy(portal.session_path, sizeof portal.session_path, session))
+            return portal_failed;
+        return send_request(portal, PortalStage::selecting);
+    }
+    case PortalStage::selecting:
+        return send_request(portal, PortalStage::starting);
+    case PortalStage::starting: {
+        std::uint32_t devices = 0;
+        const char *token = nullptr;
+        find_result(results, "devices", DBUS_TYPE_UINT32, &devices);
+        if (find_result(results, "restore_token", DBUS_TYPE_STRING, &token) ==
+                nullptr ||
+            !copy(portal.restore_token, sizeof portal.restore_token, token))
+            portal.restore_token[0] = '\0';
+        if ((devices & pointer_device) == 0)
+            return no_pointer;
+        portal.stage = PortalStage::started;
+        return 0;
+    }
+    default:
+        return 0;
+    }
+}
+
+// Takes every message the bus has sent, waiting at most `wait_ms` for the
+// Response under way (0: only what has come already).
+std::uint32_t read_answers(PortalRemoteDesktop &portal, int wait_ms)
+{
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(wait_ms);
+    std::uint32_t error = 0;
+    int left = 0;
+    do {
+        if (dbus_connection_read_write(portal.bus, left) == 0)
+            return EPIPE;
+        while (DBusMessage *message = dbus_connection_pop_message(portal.bus)) {
+            // After a failure the rest is only taken off the queue.
+            const char *path = dbus_message_get_path(message);
+            const bool ours = path != nullptr && error == 0;
+            if (ours && portal.request_path[0] != '\0' &&
+                dbus_message_is_signal(message, request_interface,
+                                       "Response") != 0 &&
+                std::strcmp(path, portal.request_path) == 0)
+                error = take_response(portal, message);
+            else if (ours &&
+                     dbus_message_is_signal(message, session_interface,
+                                            "Closed") != 0 &&
+                     std::strcmp(path, portal.session_path) == 0)
+                error = stopped;
+            dbus_message_unref(message);
+        }
+        left = static_cast<int>(
+            duration_cast<milliseconds>(deadline - steady_clock::now())
+                .count());
+    } while (error == 0 && portal.request_path[0] != '\0' && left > 0);
+    if (dbus_connection_get_is_connected(portal.bus) == 0)
+        return EPIPE;
+    return error;
+}
+
+std::uint32_t send_motion(PortalRemoteDesktop &portal,
+                          Displacement displacement)
+{
+    DBusMessage *motion = portal_call("NotifyPointerMotion");
+    const char *session = portal.session_path;
+    const double dx = displacement.dx;
+    const double dy = displacement.dy;
+    DBusMessageIter args;
+    DBusMessageIter no_options;
+    if (motion != nullptr) {
+        dbus_message_iter_init_append(motion, &args);
+        dbus_message_iter_append_basic(&args, DBUS_TYPE_OBJECT_PATH, &session);
+        dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{sv}",
+                                         &no_options);
+        dbus_message_iter_close_container(&args, &no_options);
+        dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &dx);
+        dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &dy);
+    }
+    DBusMessage *reply = nullptr;
+    const std::uint32_t error = call(portal.bus, motion, &reply);
+    if (error == 0) {
+        dbus_message_unref(reply);
+        return 0;
+    }
+    // The portal that held the session has gone: a new one is asked on the
+    // next motion. A session it no longer knows was closed.
+    if (error == not_offered)
+        return session_lost;
+    return error == portal_failed ? stopped : error;
+}
+
+} // namespace
+
+void portal_close(PointerInjection &injection)
+{
+    drop_connection(injection.portal);
+}
+
+// The motion that starts the session waits for each Response at most
+// bus_reply_timeout_ms, so a portal that asks nobody (a restore token, a
+// backend that allows it) takes it at once; a dialog that is still open
+// leaves the session Starting, and later motions only look whether it has
+// answered.
+std::uint32_t portal_move_pointer(PointerInjection &injection,
+                                  Displacement displacement)
+{
+    PortalRemoteDesktop &portal = injection.portal;
+    if (portal.failure != 0)
+        return portal.failure;
+    std::uint32_t error = 0;
+    int wait_ms = 0;
+    if (portal.bus == nullptr) {
+        if ((error = bus_connect(portal.bus)) != 0)
+            return error;
+        if ((error = subscribe(portal.bus)) != 0) {
+            drop_connection(portal);
+            return error;
+        }
+    }
+    // Asked again each motion while the bus has no portal: one may come.
+    if (portal.version == 0 && (error = read_version(portal)) != 0) {
+        if (error != not_offered)
+            drop_connection(portal);
+        return error;
+    }
+    if (portal.stage == PortalStage::none) {
+        error = send_request(portal, PortalStage::creating);
+        wait_ms = bus_reply_timeout_ms;
+    }
+    if (error == 0)
+        error = read_answers(portal, wait_ms);
+    if (error == 0 && portal.stage == PortalStage::started)
+        error = send_motion(portal, displacement);
+    else if (error == 0)
+        error =
+            portal.stage == PortalStage::starting ? EINPROGRESS : not_answered;
+    switch (error) {
+    case 0:
+    case EINPROGRESS:
+    case not_answered:
+        break;
+    case declined:
+    case stopped:
+    case portal_failed:
+    case no_pointer:
+        // The person's answer, or the portal's, holds for the run: no
+        // new dialog.
+        portal.failure = error;
+        drop_connection(portal);
+        break;
+    default:
+        drop_connection(portal);
+    }
+    return error;
+}
+
+const char *portal_explain(std::uint32_t error_code)
+{
+    switch (error_code) {
+    case not_offered:
+        return "not offered here (no session bus, or no desktop portal with "
+               "RemoteDesktop on it).";
+    case EINPROGRESS:
+        return "the desktop is asking in a dialog whether jiggle may control "
+               "the pointer; allow it there (the motions go through once you "
+               "do).";
+    case declined:
+        return "you declined jiggle's request to control the pointer; jiggle "
+               "asks no more this run. To allow it, start jiggle again and "
+               "accept; to use no dialog at all, install jiggle's .desktop "
+               "file on KDE Plasma or grant /dev/uinput (see 'man jiggle').";
+    case stopped:
+        return "the desktop closed jiggle's remote desktop session; jiggle "
+               "asks no more this run. Start jiggle again to resume; to use "
+               "no dialog at all, install jiggle's .desktop file on KDE "
+               "Plasma or grant /dev/uinput (see 'man jiggle').";
+    case no_pointer:
+        return "the desktop allowed jiggle no pointer; jiggle asks no more "
+               "this run. Start jiggle again and allow the pointer.";
+    case not_answered:
+        return "the desktop portal (or the session bus) did not answer within "
+               "half a second; jiggle tries again on the next motion.";
+    case session_lost:
+        return "the desktop portal went away; jiggle asks it again on the "
+               "next motion.";
+    case EPIPE:
+        return "the session bus connection broke; jiggle reconnects on the "
+               "next motion.";
+    case ENOMEM:
+        return "out of memory.";
+    default:
+        return "the desktop portal failed jiggle's remote desktop request; "
+               "jiggle asks no more this run (start jiggle again to retry; "
+               "'journalctl --user -b' may say why).";
+    }
+}

@@ -1,0 +1,80 @@
+#!/usr/bin/python3
+"""A stand-in RemoteDesktop portal backend: the person at the desk, played
+as the test asks, behind the real xdg-desktop-portal. Usage:
+
+  portal_backend.py NAME ANSWER LOG
+
+NAME is its bus name (the .portal file's DBusName), ANSWER what Start answers:
+accept, decline, never (the dialog stays open), or close (accept, then the
+desktop closes the session 3 s later). Each call is written to LOG as a line,
+and each accepted motion goes on to the X server in DISPLAY, whose idle time
+the test watches."""
+import subprocess
+import sys
+
+import dbus
+import dbus.service
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+
+IMPL = "org.freedesktop.impl.portal.RemoteDesktop"
+POINTER = dbus.UInt32(2)
+
+
+class Backend(dbus.service.Object):
+    def __init__(self, bus, answer, log):
+        super().__init__(bus, "/org/freedesktop/portal/desktop")
+        self.bus, self.answer, self.log = bus, answer, log
+
+    def note(self, *words):
+        print(*words, file=self.log, flush=True)
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
+    def GetAll(self, interface):
+        return {"AvailableDeviceTypes": dbus.UInt32(7), "version": dbus.UInt32(1)}
+
+    @dbus.service.method(IMPL, in_signature="oosa{sv}", out_signature="ua{sv}")
+    def CreateSession(self, handle, session, app_id, options):
+        self.note("CreateSession")
+        self.session = Session(self.bus, session)
+        return 0, {}
+
+    @dbus.service.method(IMPL, in_signature="oosa{sv}", out_signature="ua{sv}")
+    def SelectDevices(self, handle, session, app_id, options):
+        self.note("SelectDevices", int(options.get("types", 0)))
+        return 0, {}
+
+    @dbus.service.method(IMPL, in_signature="oossa{sv}", out_signature="ua{sv}",
+                         async_callbacks=("answered", "failed"))
+    def Start(self, handle, session, app_id, parent_window, options, answered, failed):
+        self.note("Start")
+        if self.answer == "close":
+            GLib.timeout_add_seconds(3, self.session.Closed)
+        if self.answer in ("accept", "close"):
+            answered(0, {"devices": POINTER})
+        elif self.answer == "decline":
+            answered(1, {})
+
+    @dbus.service.method(IMPL, in_signature="oa{sv}dd")
+    def NotifyPointerMotion(self, session, options, dx, dy):
+        self.note("NotifyPointerMotion", dx, dy)
+        subprocess.run(["xdotool", "mousemove_relative", "--", str(int(dx)), str(int(dy))], timeout=5)
+
+
+class Session(dbus.service.Object):
+    @dbus.service.method("org.freedesktop.impl.portal.Session")
+    def Close(self):
+        self.remove_from_connection()
+
+    @dbus.service.signal("org.freedesktop.impl.portal.Session")
+    def Closed(self):
+        pass
+
+
+if __name__ == "__main__":
+    name, answer, log = sys.argv[1:]
+    DBusGMainLoop(set_as_default=True)
+    bus = dbus.SessionBus()
+    backend = Backend(bus, answer, open(log, "w"))
+    keep = dbus.service.BusName(name, bus)
+    GLib.MainLoop().run()
