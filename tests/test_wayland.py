@@ -14,7 +14,8 @@ import threading
 import time
 
 import pytest
-from conftest import BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, Run, report, session_env, stub_compositor
+from conftest import (BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, PointerWatch, Run, portal_session, report,
+                      session_env, stub_compositor)
 
 JIGGLE = os.environ["JIGGLE"]
 WLR_VIRTUAL_POINTER = "0:0:virtual_pointer"  # as sway lists it
@@ -97,3 +98,41 @@ def test_refused_motions_are_reported_each_cycle(request, tmp_path, session):
     assert explained in run.stderr
     assert (status, elapsed < STOP_BOUND) == (0, True)
     compositor.close()
+
+
+# What the person at the desk answers in the portal's dialog: the code of
+# each motion reported after it, and the words on stderr.
+PORTAL_ANSWERS = {
+    "accept": (None, b""),
+    "decline": (errno.ECANCELED, b"you declined jiggle's request"),
+    "never": (errno.EINPROGRESS, b"the desktop is asking in a dialog"),
+    "close": (errno.ESHUTDOWN, b"the desktop closed jiggle's remote desktop session"),
+}
+
+
+@pytest.mark.parametrize("answer", PORTAL_ANSWERS)
+def test_the_portal_asks_once_a_run_and_its_answer_holds(answer):
+    code, explained = PORTAL_ANSWERS[answer]
+    with portal_session(answer) as desktop:
+        watch = PointerWatch(desktop.xserver)
+        run = Run([JIGGLE], desktop.env)
+        time.sleep(4 * PERIOD + 1)  # five cycles
+        out, status, elapsed = run.stop()
+        moves, max_idle_ms = watch.stop(), watch.max_idle_ms
+        calls = desktop.calls()
+    assert calls[:3] == ["CreateSession", "SelectDevices 2", "Start"] and calls.count("Start") == 1, calls
+    # Each motion the portal took moved the pointer by just that much.
+    motions = [tuple(int(float(v)) for v in c.split()[1:]) for c in calls if c.startswith("NotifyPointerMotion")]
+    assert [(dx, dy) for _, dx, dy in moves] == motions
+    assert all(1 <= abs(d) <= 11 for motion in motions for d in motion), motions
+    reports = out.removesuffix(FAREWELL)
+    if code is None:
+        assert (reports, run.stderr, len(motions) >= 4, max_idle_ms < 1000 * (PERIOD + 1)) == (b"", b"", True, True)
+    else:
+        refused = reports.count(report(code))
+        assert reports == report(code) * refused and refused + len(motions) >= 4, out
+        # The session closes 3 s after the consent: two motions before.
+        assert len(motions) == (2 if answer == "close" else 0), motions
+        assert run.stderr.startswith(b"jiggle: ") and run.stderr.count(b"\n") == 1, run.stderr
+        assert explained in run.stderr
+    assert (status, elapsed < STOP_BOUND) == (0, True)
