@@ -28,18 +28,21 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
-from conftest import BANNER, FAREWELL, PERIOD, Run, XServer, kwin_session, mutter_session, sway_session  # noqa
+from conftest import (BANNER, FAREWELL, PERIOD, Run, XServer, kwin_session, mutter_session,  # noqa
+                      portal_session, sway_session)
 
 JIGGLE, FLOOR = (os.path.join(ROOT, "build", "linux", name) for name in ("jiggle", "floor"))
 DHAT = "/usr/libexec/valgrind/dhat-amd64-linux"  # the program KWin sees under valgrind
 
 # Each way jiggle moves the pointer is a row of its own: its name, and a context manager whose
 # value's .env is a session for jiggle. Only jiggle is measured, not the session's server.
-# uinput has none: it needs a kernel with the module and a writable /dev/uinput, which only the
+# The portal's is the real xdg-desktop-portal with the tests' stand-in backend, which allows at
+# once. uinput has none: it needs a kernel with the module and a writable /dev/uinput, which only the
 # test suite's emulated guest has, whose figures would not compare with these.
 WAYS = {"XTEST on Xvfb": XServer, "wlroots virtual pointer on sway": sway_session,
         "KDE fake input on KWin": lambda: kwin_session(JIGGLE, DHAT),
-        "GNOME remote desktop on mutter": mutter_session}
+        "GNOME remote desktop on mutter": mutter_session,
+        "desktop portal on xdg-desktop-portal": portal_session}
 
 BASH_LOOP = "while :; do xdotool mousemove_relative -- 5 5; sleep 2; done"
 PYTHON_LOOP = """\
@@ -299,8 +302,8 @@ brackets, the ratio to the first row's.
   The other ways' allocations are their libraries': libwayland marshals each request into a
   message it allocates (the wlroots virtual pointer sends two a motion, `motion` and `frame`;
   KWin's fake input one), and libdbus allocates the method call, its pending reply and the
-  reply. GNOME's way waits for mutter's reply to each motion, since only the reply says the
-  session took it: its worker blocks twice a cycle. So the targets below hold those two figures
+  reply. GNOME's way waits for mutter's reply to each motion, and the desktop portal's for the
+  portal's, since only the reply says the session took it: their workers block twice a cycle. So the targets below hold those two figures
   to the XTEST row only.
 
 ## jiggle's timing
@@ -327,8 +330,8 @@ Two costs are the libraries', and no target of jiggle's own code can meet them:
   libcap, the lz4, lzma and zstd decompressors, libgpg-error), loaded and relocated at the start in
   every session, about 1 MiB of the figure. The static program of the release tarballs has none
   of them.
-- GNOME's way: each motion is a D-Bus method call that waits for mutter's reply, marshalled and
-  validated by libdbus; its CPU per cycle is the call's.
+- GNOME's and the desktop portal's ways: each motion is a D-Bus method call that waits for its
+  reply, marshalled and validated by libdbus; their CPU per cycle is the call's.
 """
 
 
