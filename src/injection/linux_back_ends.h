@@ -107,6 +107,7 @@ struct PortalRemoteDesktop {
     unsigned requests = 0; // each request's handle_token is new
     char request_path[256] = "";
     char session_path[256] = "";
+    char owner[64] = ""; // the portal's unique name, which holds the session
     // Where the portal offers one: asks no more in this run; never on disk.
     char restore_token[256] = "";
     // The last word for this run (declined, stopped, failed), or 0.

@@ -45,7 +45,7 @@ void drop_connection(PortalRemoteDesktop &portal)
 
 bool copy(char *to, std::size_t size, const char *from)
 {
-    const bool fits = std::strlen(from) < size;
+    const bool fits = from != nullptr && std::strlen(from) < size;
     if (fits)
         std::memcpy(to, from, std::strlen(from) + 1);
     return fits;
@@ -213,13 +213,19 @@ std::uint32_t send_request(PortalRemoteDesktop &portal, PortalStage stage)
     }
     dbus_message_iter_close_container(&args, &options);
     DBusMessage *reply = nullptr;
-    if (std::uint32_t error = call(portal.bus, message, &reply))
+    if (std::uint32_t error = call(portal.bus, message, &reply)) {
+        // Nothing is under way: the next motion begins a new session.
+        portal.stage = PortalStage::none;
         return error;
+    }
     const char *path = nullptr;
     const bool noted =
         dbus_message_get_args(reply, nullptr, DBUS_TYPE_OBJECT_PATH, &path,
                               DBUS_TYPE_INVALID) != 0 &&
-        copy(portal.request_path, sizeof portal.request_path, path);
+        copy(portal.request_path, sizeof portal.request_path, path) &&
+        (stage != PortalStage::creating ||
+         copy(portal.owner, sizeof portal.owner,
+              dbus_message_get_sender(reply)));
     dbus_message_unref(reply);
     if (!noted)
         return portal_failed;
@@ -333,10 +339,13 @@ std::uint32_t read_answers(PortalRemoteDesktop &portal, int wait_ms)
     return error;
 }
 
+// Sent to the portal that made the session, by its unique name: one that
+// has restarted since, under the same well-known name, would not know it.
 std::uint32_t send_motion(PortalRemoteDesktop &portal,
                           Displacement displacement)
 {
-    DBusMessage *motion = portal_call("NotifyPointerMotion");
+    DBusMessage *motion = dbus_message_new_method_call(
+        portal.owner, service_path, portal_interface, "NotifyPointerMotion");
     const char *session = portal.session_path;
     const double dx = displacement.dx;
     const double dy = displacement.dy;
@@ -351,17 +360,23 @@ std::uint32_t send_motion(PortalRemoteDesktop &portal,
         dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &dx);
         dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &dy);
     }
-    DBusMessage *reply = nullptr;
-    const std::uint32_t error = call(portal.bus, motion, &reply);
-    if (error == 0) {
+    DBusError error;
+    dbus_error_init(&error);
+    DBusMessage *reply = bus_call(portal.bus, motion, &error);
+    std::uint32_t code = 0;
+    if (reply != nullptr)
         dbus_message_unref(reply);
-        return 0;
-    }
-    // The portal that held the session has gone: a new one is asked on the
-    // next motion. A session it no longer knows was closed.
-    if (error == not_offered)
-        return session_lost;
-    return error == portal_failed ? stopped : error;
+    // The portal that held the session has gone (or restarted): a new
+    // session is asked for on the next motion. Any other refusal means the
+    // session is over.
+    else if (dbus_error_has_name(&error, DBUS_ERROR_SERVICE_UNKNOWN) != 0 ||
+             dbus_error_has_name(&error, DBUS_ERROR_NAME_HAS_NO_OWNER) != 0)
+        code = session_lost;
+    else if ((code = code_for(error)) != not_answered && code != EPIPE &&
+             code != ENOMEM)
+        code = stopped;
+    dbus_error_free(&error);
+    return code;
 }
 
 } // namespace
