@@ -317,8 +317,7 @@ def stub_compositor(listener, offered):
                         struct.pack("<I", len(a) + 1) + a + b"\0" * (4 - len(a) % 4) for a in args)
         return struct.pack("<II", obj, (8 + len(body)) << 16 | opcode) + body
 
-    while True:
-        client, _ = listener.accept()
+    def serve(client):
         with client:
             while header := client.recv(8):
                 obj, size = struct.unpack("<II", header)
@@ -330,6 +329,9 @@ def stub_compositor(listener, offered):
                 else:
                     client.sendall(message(1, 0, obj, 0, b"refused"))
                     break
+
+    while True:  # each client in its own thread, as several jiggles may share it
+        threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
 
 
 def private_bus(home):
