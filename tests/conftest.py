@@ -251,31 +251,56 @@ def kwin_session(*programs):
 
 class Mutter:
     """A headless mutter on a private session bus, in the runtime directory
-    `home`. Its IdleMonitor's idle time is polled in a thread, and kept as
-    "idle" and "resume" where it crosses IDLE_AFTER."""
+    `home`, or GNOME Shell with it (`shell`), on a private system bus too.
+    Its IdleMonitor's idle time is polled in a thread, and kept as "idle"
+    and "resume" where it crosses IDLE_AFTER."""
 
-    def __init__(self, home):
+    def __init__(self, home, shell=False):
         bus = f"unix:path={home}/bus"
-        self.compositor_env = session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=bus)
+        self.compositor_env = session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=bus, HOME=home)
         self.env = dict(self.compositor_env, WAYLAND_DISPLAY="wayland-jiggle")
         self.procs, self.events, self.done = [], [], threading.Event()
+        self.command = ["gnome-shell", "--unsafe-mode"] if shell else ["mutter"]
+        self.command += ["--headless", "--wayland", "--no-x11", "--wayland-display", "wayland-jiggle",
+                         "--virtual-monitor", "1024x768"]
+        if shell:  # the shell asks logind and UPower there; a bus with neither will do
+            os.mkdir(os.path.join(home, "system"))
+            self.procs.append(private_bus(os.path.join(home, "system"))[0])
+            self.compositor_env["DBUS_SYSTEM_BUS_ADDRESS"] = f"unix:path={home}/system/bus"
 
     def __enter__(self):
         try:
             self.procs.append(subprocess.Popen(
                 ["dbus-daemon", "--session", "--nofork", "--print-address", "--address",
                  self.env["DBUS_SESSION_BUS_ADDRESS"]], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
-            assert self.procs[0].stdout.readline(), "dbus-daemon did not start"
-            self.procs.append(subprocess.Popen(
-                ["mutter", "--headless", "--wayland", "--no-x11", "--wayland-display", "wayland-jiggle",
-                 "--virtual-monitor", "1024x768"], env=self.compositor_env,
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            assert self.procs[-1].stdout.readline(), "dbus-daemon did not start"
+            self.start()
             threading.Thread(target=self.watch, daemon=True).start()
             wait_for(lambda: self.idle_log() == ["idle"], IDLE_AFTER + 15, "mutter never went idle")
         except BaseException:
             self.__exit__()
             raise
         return self
+
+    def start(self):
+        self.compositor = subprocess.Popen(self.command, env=self.compositor_env,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(self.compositor)
+
+    def restart(self):
+        """Kills the compositor and starts it again on the same buses."""
+        self.compositor.kill()
+        self.compositor.wait()
+        self.procs.remove(self.compositor)
+        self.start()
+
+    def eval(self, script):
+        """What GNOME Shell's Eval makes of `script`, as JSON text ('' while
+        the shell is not there)."""
+        answer = subprocess.run(["gdbus", "call", "--session", "-d", "org.gnome.Shell", "-o", "/org/gnome/Shell",
+                                 "-m", "org.gnome.Shell.Eval", script],
+                                env=self.env, capture_output=True, text=True, timeout=10).stdout
+        return answer.removeprefix("(true, '").removesuffix("')\n")
 
     def idle_seconds(self):
         answer = subprocess.run(["gdbus", "call", "--session", "-d", "org.gnome.Mutter.IdleMonitor",
@@ -302,8 +327,8 @@ class Mutter:
 
 
 @contextlib.contextmanager
-def mutter_session():
-    with tempfile.TemporaryDirectory() as home, Mutter(home) as session:
+def mutter_session(shell=False):
+    with tempfile.TemporaryDirectory() as home, Mutter(home, shell) as session:
         yield session
 
 
@@ -409,4 +434,10 @@ def kwin():
 @pytest.fixture
 def mutter():
     with mutter_session() as session:
+        yield session
+
+
+@pytest.fixture
+def gnome_shell():
+    with mutter_session(shell=True) as session:
         yield session

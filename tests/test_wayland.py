@@ -15,7 +15,7 @@ import time
 
 import pytest
 from conftest import (BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, PointerWatch, Run, portal_session, report,
-                      session_env, stub_compositor)
+                      session_env, stub_compositor, wait_for)
 
 JIGGLE = os.environ["JIGGLE"]
 WLR_VIRTUAL_POINTER = "0:0:virtual_pointer"  # as sway lists it
@@ -136,3 +136,31 @@ def test_the_portal_asks_once_a_run_and_its_answer_holds(answer):
         assert run.stderr.startswith(b"jiggle: ") and run.stderr.count(b"\n") == 1, run.stderr
         assert explained in run.stderr
     assert (status, elapsed < STOP_BOUND) == (0, True)
+
+
+# Sessions that GNOME Shell's screen sharing indicator lists, and its Stop.
+SHARED = "Main.panel.statusArea.screenSharing._handles.size"
+STOP_SHARING = "Main.panel.statusArea.screenSharing._stopSharing()"
+
+
+def test_a_stop_from_gnome_s_top_bar_holds_for_the_run(gnome_shell):
+    run = Run([JIGGLE], gnome_shell.env)
+    wait_for(lambda: gnome_shell.eval(SHARED) == "1", 5, "the indicator never listed jiggle's session")
+    gnome_shell.eval(STOP_SHARING)
+    time.sleep(2 * PERIOD + 1)  # two more motions: idle since the Stop
+    assert (gnome_shell.eval(SHARED), gnome_shell.idle_log()) == ("0", ["idle", "resume", "idle"]), \
+        "a new session after the person's Stop"
+    out, status, elapsed = run.stop()
+    stops = out.removesuffix(FAREWELL).count(report(errno.ESHUTDOWN))
+    assert out == report(errno.ESHUTDOWN) * stops + FAREWELL and stops >= 2, out
+    assert b"stopped from GNOME's top bar" in run.stderr and run.stderr.count(b"\n") == 1, run.stderr
+    assert (status, elapsed < STOP_BOUND) == (0, True)
+
+
+def test_a_restarted_gnome_shell_is_picked_up(gnome_shell):
+    run = Run([JIGGLE], gnome_shell.env)
+    wait_for(lambda: gnome_shell.eval(SHARED) == "1", 5, "the indicator never listed jiggle's session")
+    gnome_shell.restart()
+    wait_for(lambda: gnome_shell.eval(SHARED) == "1", 30, "no session in the restarted shell")
+    out, status, _ = run.stop()
+    assert report(errno.ESHUTDOWN) not in out and out.endswith(FAREWELL) and status == 0, out

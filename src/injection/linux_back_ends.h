@@ -92,6 +92,7 @@ constexpr int bus_reply_timeout_ms = 500;
 struct MutterRemoteDesktop {
     DBusConnection *bus = nullptr;
     char session_path[128] = "";
+    char owner[64] = ""; // mutter's unique name when it made the session
 };
 
 // Any desktop with the RemoteDesktop portal (COSMIC, KDE Plasma, GNOME,

@@ -95,13 +95,42 @@ std::uint32_t start_session(MutterRemoteDesktop &mutter)
                               DBUS_TYPE_INVALID) != 0
             ? std::strlen(path)
             : sizeof mutter.session_path;
-    const bool fits = length < sizeof mutter.session_path;
-    if (fits)
+    const char *owner = dbus_message_get_sender(reply);
+    const bool fits = length < sizeof mutter.session_path && owner != nullptr &&
+                      std::strlen(owner) < sizeof mutter.owner;
+    if (fits) {
         std::memcpy(mutter.session_path, path, length + 1);
+        std::memcpy(mutter.owner, owner, std::strlen(owner) + 1);
+    }
     dbus_message_unref(reply);
     if (!fits)
         return refused;
     return call(mutter.bus, session_call(mutter, "Start"), true);
+}
+
+// A session that mutter ended while it kept running, the same process
+// owning its name as when the session was made, was stopped by the person
+// at the desk (GNOME Shell's screen sharing indicator); one that a mutter
+// which has gone or restarted forgot was not.
+bool stopped_by_user(MutterRemoteDesktop &mutter)
+{
+    DBusMessage *ask = dbus_message_new_method_call(
+        DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetNameOwner");
+    const char *name = service;
+    if (ask != nullptr && dbus_message_append_args(ask, DBUS_TYPE_STRING, &name,
+                                                   DBUS_TYPE_INVALID) == 0) {
+        dbus_message_unref(ask);
+        ask = nullptr;
+    }
+    DBusMessage *reply = nullptr;
+    if (call(mutter.bus, ask, false, &reply) != 0)
+        return false;
+    const char *owner = nullptr;
+    const bool same = dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING,
+                                            &owner, DBUS_TYPE_INVALID) != 0 &&
+                      std::strcmp(owner, mutter.owner) == 0;
+    dbus_message_unref(reply);
+    return same;
 }
 
 // Nothing is subscribed to, so only stray messages arrive: the bus's
@@ -173,7 +202,10 @@ std::uint32_t mutter_move_pointer(PointerInjection &injection,
         dbus_message_unref(motion);
         motion = nullptr;
     }
-    return forget_after(mutter, call(mutter.bus, motion, true));
+    std::uint32_t error = call(mutter.bus, motion, true);
+    if (error == session_ended && stopped_by_user(mutter))
+        error = stopped;
+    return forget_after(mutter, error);
 }
 
 const char *mutter_explain(std::uint32_t error_code)
@@ -190,8 +222,11 @@ const char *mutter_explain(std::uint32_t error_code)
                "next motion.";
     case session_ended:
         return "mutter ended jiggle's remote desktop session (it restarted, "
-               "or closed the session); jiggle opens a new one on the next "
-               "motion.";
+               "or went away); jiggle opens a new one on the next motion.";
+    case stopped:
+        return "jiggle's remote desktop session was stopped from GNOME's top "
+               "bar; jiggle moves the pointer no more this run. Start jiggle "
+               "again to resume.";
     case EACCES:
         return "mutter refuses remote desktop sessions to jiggle (a policy, "
                "or a GNOME that keeps them to its own services); grant "
