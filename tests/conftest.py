@@ -5,6 +5,7 @@ import contextlib
 import glob
 import json
 import os
+import re
 import shutil
 import socket
 import struct
@@ -221,7 +222,20 @@ def sway_session():
                 out = subprocess.run(["swaymsg", "-s", ipc, "-t", "get_inputs"], check=True,
                                      capture_output=True, timeout=10).stdout
                 return [device["identifier"] for device in json.loads(out)]
-            session.inputs = inputs
+            def window():
+                """Shows wev, which sway tiles over the whole workspace, so under
+                the pointer. Returns a reader of its pointer events' names."""
+                log = os.path.join(home, "wev.log")
+                with open(log, "w") as file:  # stdbuf: wev's printf would keep it
+                    session.procs.append(subprocess.Popen(["stdbuf", "-oL", "wev"], env=session.env,
+                                                          stdout=file, stderr=subprocess.DEVNULL))
+                def read():
+                    with open(log) as file:
+                        return file.read()
+                wait_for(lambda: "activated" in read(), 10,
+                         "wev's window was never shown (run scripts/install-deps --test)")
+                return lambda: re.findall(r"wl_pointer\] (\w+)", read())
+            session.inputs, session.window = inputs, window
             yield session
 
 

@@ -4,10 +4,11 @@ IDLE_AFTER seconds without input). Each compositor fixture (conftest.py)
 yields a session with `env`, the environment for jiggle there, and
 `idle_log()`, the observer's events so far ("idle", "resume"); it is ready
 once the observer has seen the session go idle. sway's also lists its input
-devices (`inputs()`)."""
+devices (`inputs()`) and shows a client's window (`window()`)."""
 
 import errno
 import os
+import re
 import shutil
 import socket
 import threading
@@ -25,11 +26,17 @@ WLR_MANAGER = b"zwlr_virtual_pointer_manager_v1"
 @pytest.mark.parametrize("desktop", ["sway", "kwin", "mutter"])
 def test_the_session_stays_awake_while_jiggle_runs(request, desktop):
     compositor = request.getfixturevalue(desktop)
+    window = desktop == "sway" and compositor.window()
     run = Run([JIGGLE], compositor.env)
     time.sleep(5 * PERIOD)
     assert compositor.idle_log() == ["idle", "resume"], "never resumed, or idle while jiggle ran"
     if desktop == "sway":
         assert compositor.inputs().count(WLR_VIRTUAL_POINTER) == 1
+        # The seat has a pointer from the first motion on (the window's enter);
+        # each later one reaches the client as a whole frame.
+        events = " ".join(window())
+        assert re.fullmatch(r"enter frame( motion frame){3,}", events), \
+            f"a motion without its frame? wev saw: {events}"
     out, status, elapsed = run.stop()
     assert (run.banner, out, run.stderr, status) == (BANNER, FAREWELL, b"", 0)
     assert elapsed < STOP_BOUND
