@@ -317,7 +317,14 @@ std::uint32_t read_answers(PortalRemoteDesktop &portal, int wait_ms)
         while (DBusMessage *message = dbus_connection_pop_message(portal.bus)) {
             // After a failure the rest is only taken off the queue.
             const char *path = dbus_message_get_path(message);
-            const bool ours = path != nullptr && error == 0;
+            // Only the portal's own signals, of their documented shape:
+            // anyone on the bus may send one to our path.
+            const bool ours =
+                path != nullptr && error == 0 &&
+                (portal.owner[0] == '\0' ||
+                 dbus_message_has_sender(message, portal.owner) != 0) &&
+                (dbus_message_has_signature(message, "ua{sv}") != 0 ||
+                 dbus_message_has_signature(message, "a{sv}") != 0);
             if (ours && portal.request_path[0] != '\0' &&
                 dbus_message_is_signal(message, request_interface,
                                        "Response") != 0 &&
