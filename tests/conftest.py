@@ -405,7 +405,7 @@ def portal_session(answer="accept"):
     none), and the real xdg-desktop-portal on its session bus with the
     stand-in backend, whose Start gives `answer`. It forwards the motions
     to a private Xvfb; `xserver`, `calls()` (the backend's log, a list of
-    lines) and `env`, for jiggle."""
+    lines), `restart_portal()` and `env`, for jiggle."""
     with tempfile.TemporaryDirectory() as home, XServer() as xserver, \
             socket.socket(socket.AF_UNIX) as compositor:
         compositor.bind(os.path.join(home, "wayland-9"))
@@ -429,13 +429,21 @@ def portal_session(answer="accept"):
                  "-m", "org.freedesktop.DBus.NameHasOwner", name],
                 env=env, capture_output=True, text=True, timeout=5).stdout.strip() == "(true,)"
             wait_for(lambda: owned(name), 10, "the stand-in portal backend did not start")
-            procs.append(subprocess.Popen(["/usr/libexec/xdg-desktop-portal", "--replace"], env=env,
-                                          stderr=subprocess.DEVNULL))
-            wait_for(lambda: owned("org.freedesktop.portal.Desktop"), 10, "xdg-desktop-portal did not start")
+
+            def restart_portal():
+                """Kills the frontend, if it runs, and starts another."""
+                if procs[-1].args[0].endswith("xdg-desktop-portal"):
+                    procs.pop().kill()
+                    wait_for(lambda: not owned("org.freedesktop.portal.Desktop"), 10, "the portal stayed")
+                procs.append(subprocess.Popen(["/usr/libexec/xdg-desktop-portal", "--replace"], env=env,
+                                              stderr=subprocess.DEVNULL))
+                wait_for(lambda: owned("org.freedesktop.portal.Desktop"), 10, "xdg-desktop-portal did not start")
+
+            restart_portal()
             session = types.SimpleNamespace(
                 xserver=xserver, env=session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=address,
                                                  WAYLAND_DISPLAY="wayland-9"),
-                calls=lambda: open(log).read().splitlines())
+                calls=lambda: open(log).read().splitlines(), restart_portal=restart_portal)
             yield session
         finally:
             stop_all(procs)

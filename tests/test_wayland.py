@@ -145,6 +145,20 @@ def test_the_portal_asks_once_a_run_and_its_answer_holds(answer):
     assert (status, elapsed < STOP_BOUND) == (0, True)
 
 
+def test_a_portal_gone_with_its_dialog_open_is_asked_again():
+    with portal_session("never") as desktop:
+        run = Run([JIGGLE], desktop.env)
+        wait_for(lambda: "Start" in desktop.calls(), 5, "no dialog asked for")
+        time.sleep(PERIOD)
+        desktop.restart_portal()
+        wait_for(lambda: desktop.calls().count("Start") == 2, 3 * PERIOD, "the new portal was never asked")
+        out, status, _ = run.stop()
+    # Reported as asking, as gone once, then as asking the new portal.
+    codes = [int(line.split(b": ")[1]) for line in out.splitlines() if b"Error code" in line]
+    assert codes[0] == codes[-1] == errno.EINPROGRESS and codes.count(errno.ECONNRESET) == 1, codes
+    assert status == 0
+
+
 # Sessions that GNOME Shell's screen sharing indicator lists, and its Stop.
 SHARED = "Main.panel.statusArea.screenSharing._handles.size"
 STOP_SHARING = "Main.panel.statusArea.screenSharing._stopSharing()"

@@ -77,6 +77,11 @@ struct KwinFakeInput {
 std::uint32_t bus_connect(DBusConnection *&bus);
 // Closes the connection and sets it to nullptr; safe to call twice.
 void bus_close(DBusConnection *&bus);
+// A method call with up to two string arguments; nullptr if out of memory.
+DBusMessage *bus_method_call(const char *destination, const char *path,
+                             const char *interface, const char *method,
+                             const char *first = nullptr,
+                             const char *second = nullptr);
 // Sends `message` (taking it over; nullptr counts as out of memory) and waits
 // for its reply, at most bus_reply_timeout_ms: the reply (to unref), or
 // nullptr with `error` set.
@@ -95,22 +100,23 @@ struct MutterRemoteDesktop {
     char owner[64] = ""; // mutter's unique name when it made the session
 };
 
-// Any desktop with the RemoteDesktop portal (COSMIC, KDE Plasma, GNOME,
-// Hyprland): a session of org.freedesktop.portal.RemoteDesktop, whose Start
-// asks the person at the desk. Each stage waits for the Response to its
-// request, whose path is request_path.
+// Any desktop with the RemoteDesktop portal (COSMIC, and KDE Plasma or
+// GNOME where their own ways are closed to jiggle): a session of
+// org.freedesktop.portal.RemoteDesktop, whose Start asks the person at the
+// desk. Each stage waits for the Response to its request, whose path is
+// request_path.
 enum class PortalStage { none, creating, selecting, starting, started };
 
 struct PortalRemoteDesktop {
     DBusConnection *bus = nullptr;
-    std::uint32_t version = 0; // 0 until the portal is found on the bus
+    // The portal's unique name, which holds the session; empty until the
+    // portal is found on the bus.
+    char owner[64] = "";
     PortalStage stage = PortalStage::none;
     unsigned requests = 0; // each request's handle_token is new
+    unsigned waited = 0;   // motions since the request under way
     char request_path[256] = "";
     char session_path[256] = "";
-    char owner[64] = ""; // the portal's unique name, which holds the session
-    // Where the portal offers one: asks no more in this run; never on disk.
-    char restore_token[256] = "";
     // The last word for this run (declined, stopped, failed), or 0.
     std::uint32_t failure = 0;
 };

@@ -114,16 +114,11 @@ std::uint32_t start_session(MutterRemoteDesktop &mutter)
 // which has gone or restarted forgot was not.
 bool stopped_by_user(MutterRemoteDesktop &mutter)
 {
-    DBusMessage *ask = dbus_message_new_method_call(
-        DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetNameOwner");
-    const char *name = service;
-    if (ask != nullptr && dbus_message_append_args(ask, DBUS_TYPE_STRING, &name,
-                                                   DBUS_TYPE_INVALID) == 0) {
-        dbus_message_unref(ask);
-        ask = nullptr;
-    }
     DBusMessage *reply = nullptr;
-    if (call(mutter.bus, ask, false, &reply) != 0)
+    if (call(mutter.bus,
+             bus_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                             DBUS_INTERFACE_DBUS, "GetNameOwner", service),
+             false, &reply) != 0)
         return false;
     const char *owner = nullptr;
     const bool same = dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING,

@@ -1,18 +1,17 @@
-// Any desktop with a RemoteDesktop portal (COSMIC, KDE Plasma, GNOME,
-// Hyprland): relative motions through a session of
-// org.freedesktop.portal.RemoteDesktop, which the desktop feeds to its own
-// input stack. Its Start asks the person at the desk in a dialog, so this
-// way comes last, where no silent way works. Each request answers through a
-// Response signal that may take minutes (the dialog waits for the person):
+// Any desktop with a RemoteDesktop portal (COSMIC, and KDE Plasma or GNOME
+// where their own ways are closed to jiggle): relative motions through a
+// session of org.freedesktop.portal.RemoteDesktop, which the desktop feeds to
+// its own input stack. Its Start asks the person at the desk in a dialog, so
+// this way comes last, where no silent way works. Each request answers through
+// a Response signal that may take minutes (the dialog waits for the person):
 // the worker never waits for it past one bounded look a motion, and reads
-// what the bus has sent at every motion. Nothing is kept between runs: a
-// restore token, where the portal offers one, lives in memory only.
+// what the bus has sent at every motion. Nothing is kept between runs, and
+// no restore token is asked for: each run asks once.
 #include "linux_back_ends.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include <dbus/dbus.h>
 
@@ -25,9 +24,10 @@ constexpr char request_interface[] = "org.freedesktop.portal.Request";
 constexpr char session_interface[] = "org.freedesktop.portal.Session";
 
 constexpr std::uint32_t pointer_device = 2;
-// Keep the permission for as long as jiggle runs (persist_mode 1), never on
-// disk: a session made again within the run does not ask again.
-constexpr std::uint32_t while_running = 1;
+// The motions a request before Start may go unanswered (no dialog asks
+// there) before the connection, and with it the portal's half-made
+// session, is dropped and the next motion begins anew.
+constexpr unsigned request_patience = 5;
 
 // Codes of this way.
 constexpr std::uint32_t portal_failed = EPROTO;    // Response 2
@@ -39,8 +39,10 @@ void drop_connection(PortalRemoteDesktop &portal)
 {
     bus_close(portal.bus);
     portal.stage = PortalStage::none;
+    portal.waited = 0;
     portal.request_path[0] = '\0';
     portal.session_path[0] = '\0';
+    portal.owner[0] = '\0';
 }
 
 bool copy(char *to, std::size_t size, const char *from)
@@ -93,67 +95,66 @@ DBusMessage *portal_call(const char *method)
                                         method);
 }
 
+// Our unique name as the portal writes it in its object paths (":1.42" as
+// "1_42").
+bool path_name(DBusConnection *bus, char (&name)[128])
+{
+    if (!copy(name, sizeof name, dbus_bus_get_unique_name(bus) + 1))
+        return false;
+    for (char *c = name; *c != '\0'; ++c)
+        if (*c == '.')
+            *c = '_';
+    return true;
+}
+
 // The signals of our requests and sessions, in the paths the portal makes
-// from our unique name (":1.42" as "1_42"); subscribed before any request.
+// from our unique name, and the portal's own going: subscribed before any
+// request.
 std::uint32_t subscribe(DBusConnection *bus)
 {
     char sender[128];
-    if (!copy(sender, sizeof sender, dbus_bus_get_unique_name(bus) + 1))
+    if (!path_name(bus, sender))
         return ENOMEM;
-    for (char *c = sender; *c != '\0'; ++c)
-        if (*c == '.')
-            *c = '_';
-    for (const char *kind : {"request", "session"}) {
-        char rule[512];
-        std::snprintf(rule, sizeof rule,
-                      "type='signal',sender='%s',path_namespace='%s/%s/%s'",
-                      service, service_path, kind, sender);
-        DBusMessage *add = dbus_message_new_method_call(
-            DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch");
-        const char *text = rule;
-        if (add != nullptr &&
-            dbus_message_append_args(add, DBUS_TYPE_STRING, &text,
-                                     DBUS_TYPE_INVALID) == 0) {
-            dbus_message_unref(add);
-            add = nullptr;
-        }
+    char rules[3][512];
+    std::snprintf(rules[0], sizeof rules[0],
+                  "type='signal',sender='%s',path_namespace='%s/request/%s'",
+                  service, service_path, sender);
+    std::snprintf(rules[1], sizeof rules[1],
+                  "type='signal',sender='%s',path_namespace='%s/session/%s'",
+                  service, service_path, sender);
+    std::snprintf(rules[2], sizeof rules[2],
+                  "type='signal',sender='%s',member='NameOwnerChanged',"
+                  "arg0='%s'",
+                  DBUS_SERVICE_DBUS, service);
+    for (const char *rule : rules) {
         DBusMessage *reply = nullptr;
-        if (std::uint32_t error = call(bus, add, &reply))
+        if (std::uint32_t error =
+                call(bus,
+                     bus_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                     DBUS_INTERFACE_DBUS, "AddMatch", rule),
+                     &reply))
             return error;
         dbus_message_unref(reply);
     }
     return 0;
 }
 
-// The portal's interface version (at least 1): persist_mode came with
-// version 2. This is also the check that the portal offers RemoteDesktop.
-std::uint32_t read_version(PortalRemoteDesktop &portal)
+// Finds the portal with RemoteDesktop (GDBus answers its version property
+// only then), and notes its unique name: requests, signals and motions are
+// taken from and sent to that one.
+std::uint32_t find_portal(PortalRemoteDesktop &portal)
 {
-    DBusMessage *get = dbus_message_new_method_call(
-        service, service_path, DBUS_INTERFACE_PROPERTIES, "Get");
-    const char *interface = portal_interface;
-    const char *property = "version";
-    if (get != nullptr &&
-        dbus_message_append_args(get, DBUS_TYPE_STRING, &interface,
-                                 DBUS_TYPE_STRING, &property,
-                                 DBUS_TYPE_INVALID) == 0) {
-        dbus_message_unref(get);
-        get = nullptr;
-    }
     DBusMessage *reply = nullptr;
-    if (std::uint32_t error = call(portal.bus, get, &reply))
+    if (std::uint32_t error = call(
+            portal.bus,
+            bus_method_call(service, service_path, DBUS_INTERFACE_PROPERTIES,
+                            "Get", portal_interface, "version"),
+            &reply))
         return error;
-    DBusMessageIter args;
-    DBusMessageIter value;
-    portal.version = 1;
-    if (dbus_message_iter_init(reply, &args) != 0 &&
-        dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
-        dbus_message_iter_recurse(&args, &value);
-        if (dbus_message_iter_get_arg_type(&value) == DBUS_TYPE_UINT32)
-            dbus_message_iter_get_basic(&value, &portal.version);
-    }
+    const bool noted =
+        copy(portal.owner, sizeof portal.owner, dbus_message_get_sender(reply));
     dbus_message_unref(reply);
-    return 0;
+    return noted ? 0 : portal_failed;
 }
 
 // Options are a{sv}: one entry a string or a uint32.
@@ -200,37 +201,35 @@ std::uint32_t send_request(PortalRemoteDesktop &portal, PortalStage stage)
     if (stage == PortalStage::creating)
         add_option(options, "session_handle_token", DBUS_TYPE_STRING,
                    &handle_token);
-    if (stage == PortalStage::selecting) {
+    if (stage == PortalStage::selecting)
         add_option(options, "types", DBUS_TYPE_UINT32, &pointer_device);
-        if (portal.version >= 2) {
-            add_option(options, "persist_mode", DBUS_TYPE_UINT32,
-                       &while_running);
-            const char *restore_token = portal.restore_token;
-            if (restore_token[0] != '\0')
-                add_option(options, "restore_token", DBUS_TYPE_STRING,
-                           &restore_token);
-        }
-    }
     dbus_message_iter_close_container(&args, &options);
-    DBusMessage *reply = nullptr;
-    if (std::uint32_t error = call(portal.bus, message, &reply)) {
-        // Nothing is under way: the next motion begins a new session.
-        portal.stage = PortalStage::none;
-        return error;
+    // The request's path, as the portal makes it from the token: its
+    // Response may come even where the call's own reply is late (the
+    // portal may ask its backend before it replies).
+    char sender[128];
+    if (!path_name(portal.bus, sender) ||
+        std::snprintf(portal.request_path, sizeof portal.request_path,
+                      "%s/request/%s/%s", service_path, sender,
+                      token) >= static_cast<int>(sizeof portal.request_path)) {
+        dbus_message_unref(message);
+        return ENOMEM;
     }
+    portal.stage = stage;
+    portal.waited = 0;
+    DBusMessage *reply = nullptr;
+    std::uint32_t error = call(portal.bus, message, &reply);
+    if (error == not_answered)
+        return 0; // under way all the same
+    if (error != 0)
+        return error;
     const char *path = nullptr;
     const bool noted =
         dbus_message_get_args(reply, nullptr, DBUS_TYPE_OBJECT_PATH, &path,
                               DBUS_TYPE_INVALID) != 0 &&
-        copy(portal.request_path, sizeof portal.request_path, path) &&
-        (stage != PortalStage::creating ||
-         copy(portal.owner, sizeof portal.owner,
-              dbus_message_get_sender(reply)));
+        copy(portal.request_path, sizeof portal.request_path, path);
     dbus_message_unref(reply);
-    if (!noted)
-        return portal_failed;
-    portal.stage = stage;
-    return 0;
+    return noted ? 0 : portal_failed;
 }
 
 // Reads the value of `wanted` in the Response's results (a{sv}) into
@@ -276,9 +275,12 @@ std::uint32_t take_response(PortalRemoteDesktop &portal, DBusMessage *signal)
     portal.request_path[0] = '\0';
     switch (portal.stage) {
     case PortalStage::creating: {
+        // Documented as an object path, sent as a string by some portals.
         const char *session = nullptr;
-        if (find_result(results, "session_handle", DBUS_TYPE_STRING,
-                        &session) == nullptr ||
+        if ((find_result(results, "session_handle", DBUS_TYPE_OBJECT_PATH,
+                         &session) == nullptr &&
+             find_result(results, "session_handle", DBUS_TYPE_STRING,
+                         &session) == nullptr) ||
             !copy(portal.session_path, sizeof portal.session_path, session))
             return portal_failed;
         return send_request(portal, PortalStage::selecting);
@@ -287,12 +289,7 @@ std::uint32_t take_response(PortalRemoteDesktop &portal, DBusMessage *signal)
         return send_request(portal, PortalStage::starting);
     case PortalStage::starting: {
         std::uint32_t devices = 0;
-        const char *token = nullptr;
         find_result(results, "devices", DBUS_TYPE_UINT32, &devices);
-        if (find_result(results, "restore_token", DBUS_TYPE_STRING, &token) ==
-                nullptr ||
-            !copy(portal.restore_token, sizeof portal.restore_token, token))
-            portal.restore_token[0] = '\0';
         if ((devices & pointer_device) == 0)
             return no_pointer;
         portal.stage = PortalStage::started;
@@ -301,6 +298,22 @@ std::uint32_t take_response(PortalRemoteDesktop &portal, DBusMessage *signal)
     default:
         return 0;
     }
+}
+
+// Whether `signal` says that the portal has left the bus: the owner of its
+// name changed from the one we speak to.
+bool portal_gone(const PortalRemoteDesktop &portal, DBusMessage *signal)
+{
+    const char *name = nullptr;
+    const char *old_owner = nullptr;
+    const char *new_owner = nullptr;
+    return dbus_message_is_signal(signal, DBUS_INTERFACE_DBUS,
+                                  "NameOwnerChanged") != 0 &&
+           dbus_message_has_sender(signal, DBUS_SERVICE_DBUS) != 0 &&
+           dbus_message_get_args(signal, nullptr, DBUS_TYPE_STRING, &name,
+                                 DBUS_TYPE_STRING, &old_owner, DBUS_TYPE_STRING,
+                                 &new_owner, DBUS_TYPE_INVALID) != 0 &&
+           std::strcmp(old_owner, portal.owner) == 0;
 }
 
 // Takes every message the bus has sent, waiting at most `wait_ms` for the
@@ -321,8 +334,7 @@ std::uint32_t read_answers(PortalRemoteDesktop &portal, int wait_ms)
             // anyone on the bus may send one to our path.
             const bool ours =
                 path != nullptr && error == 0 &&
-                (portal.owner[0] == '\0' ||
-                 dbus_message_has_sender(message, portal.owner) != 0) &&
+                dbus_message_has_sender(message, portal.owner) != 0 &&
                 (dbus_message_has_signature(message, "ua{sv}") != 0 ||
                  dbus_message_has_signature(message, "a{sv}") != 0);
             if (ours && portal.request_path[0] != '\0' &&
@@ -335,6 +347,8 @@ std::uint32_t read_answers(PortalRemoteDesktop &portal, int wait_ms)
                                             "Closed") != 0 &&
                      std::strcmp(path, portal.session_path) == 0)
                 error = stopped;
+            else if (error == 0 && portal_gone(portal, message))
+                error = session_lost; // with its dialog, if one was open
             dbus_message_unref(message);
         }
         left = static_cast<int>(
@@ -374,14 +388,15 @@ std::uint32_t send_motion(PortalRemoteDesktop &portal,
     if (reply != nullptr)
         dbus_message_unref(reply);
     // The portal that held the session has gone (or restarted): a new
-    // session is asked for on the next motion. Any other refusal means the
-    // session is over.
+    // session is asked for on the next motion. It refuses a session that
+    // the desktop has ended ("Invalid session").
     else if (dbus_error_has_name(&error, DBUS_ERROR_SERVICE_UNKNOWN) != 0 ||
              dbus_error_has_name(&error, DBUS_ERROR_NAME_HAS_NO_OWNER) != 0)
         code = session_lost;
-    else if ((code = code_for(error)) != not_answered && code != EPIPE &&
-             code != ENOMEM)
+    else if (dbus_error_has_name(&error, DBUS_ERROR_ACCESS_DENIED) != 0)
         code = stopped;
+    else if ((code = code_for(error)) == not_offered)
+        code = portal_failed;
     dbus_error_free(&error);
     return code;
 }
@@ -394,10 +409,9 @@ void portal_close(PointerInjection &injection)
 }
 
 // The motion that starts the session waits for each Response at most
-// bus_reply_timeout_ms, so a portal that asks nobody (a restore token, a
-// backend that allows it) takes it at once; a dialog that is still open
-// leaves the session Starting, and later motions only look whether it has
-// answered.
+// bus_reply_timeout_ms, so a portal that asks nobody (a backend that allows
+// it) takes it at once; a dialog that is still open leaves the session
+// Starting, and later motions only look whether it has answered.
 std::uint32_t portal_move_pointer(PointerInjection &injection,
                                   Displacement displacement)
 {
@@ -415,7 +429,7 @@ std::uint32_t portal_move_pointer(PointerInjection &injection,
         }
     }
     // Asked again each motion while the bus has no portal: one may come.
-    if (portal.version == 0 && (error = read_version(portal)) != 0) {
+    if (portal.owner[0] == '\0' && (error = find_portal(portal)) != 0) {
         if (error != not_offered)
             drop_connection(portal);
         return error;
@@ -428,9 +442,14 @@ std::uint32_t portal_move_pointer(PointerInjection &injection,
         error = read_answers(portal, wait_ms);
     if (error == 0 && portal.stage == PortalStage::started)
         error = send_motion(portal, displacement);
-    else if (error == 0)
-        error =
-            portal.stage == PortalStage::starting ? EINPROGRESS : not_answered;
+    else if (error == 0 && portal.stage == PortalStage::starting)
+        error = EINPROGRESS;
+    else if (error == 0 && ++portal.waited < request_patience)
+        error = not_answered;
+    else if (error == 0) {
+        drop_connection(portal);
+        error = not_answered;
+    }
     switch (error) {
     case 0:
     case EINPROGRESS:

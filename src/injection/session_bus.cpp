@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include <dbus/dbus.h>
 #include <sys/stat.h>
@@ -105,6 +106,25 @@ void bus_close(DBusConnection *&bus)
         dbus_connection_unref(bus);
     }
     bus = nullptr;
+}
+
+DBusMessage *bus_method_call(const char *destination, const char *path,
+                             const char *interface, const char *method,
+                             const char *first, const char *second)
+{
+    DBusMessage *message =
+        dbus_message_new_method_call(destination, path, interface, method);
+    DBusMessageIter args;
+    if (message != nullptr)
+        dbus_message_iter_init_append(message, &args);
+    for (const char *text : {first, second})
+        if (message != nullptr && text != nullptr &&
+            dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &text) ==
+                0) {
+            dbus_message_unref(message);
+            message = nullptr;
+        }
+    return message;
 }
 
 DBusMessage *bus_call(DBusConnection *bus, DBusMessage *message,
