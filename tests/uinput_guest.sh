@@ -4,8 +4,9 @@
 # mounts the host's root read-only and the writable share, then runs itself again
 # under the host's bash inside that root. There it records, in /run/out, three runs
 # of jiggle (NAME.out, NAME.err, NAME.rc), sway's input list (inputs.json), a log of
-# the runs' and swayidle's events (log) and the kernel's (dmesg), for the host to
-# check. Every step is bounded by a timeout.
+# the runs' and swayidle's events (log), the kernel's (dmesg), and the last run's
+# pointer's input events (events, after the time it was opened in made), for the
+# host to check. Every step is bounded by a timeout.
 if [ $$ = 1 ]; then
     /busybox mkdir -p /bin /dev /r && /busybox --install -s /bin
     mount -t devtmpfs d /dev && exec </dev/console >/dev/console 2>&1
@@ -49,6 +50,12 @@ wait_for 10 "grep -q idle $O/log"
 run fallback 7 DISPLAY=:99
 wait_for 10 "[ \$(grep -c idle $O/log) = 2 ]"
 (sleep 5; timeout 10 swaymsg -s $XDG_RUNTIME_DIR/sway-ipc.*.sock -r -t get_inputs > $O/inputs.json) &
+# The console run's pointer is opened the moment it appears, as the desktop opens a new
+# device (no fork in the loop: under emulation that would take longer than the
+# desktop), and what it sends copied to events until it goes.
+timeout 30 bash -c 'while [ -z "$d" ]; do for e in /sys/class/input/event*; do read -r n < $e/device/name
+    [ "$n" = "jiggle virtual pointer" ] && exec 3< /dev/input/${e##*/} && d=1; done; done 2> /dev/null
+    echo $EPOCHREALTIME > $0/made; cat <&3 > $0/events' $O &
 run console 12
 wait_for 10 "[ \$(grep -c idle $O/log) = 3 ]"
 dmesg > $O/dmesg

@@ -16,7 +16,8 @@ through libinput; swayidle (idle after 3 s) watches it. One boot, three runs:
 
 In the last two, sway has gone idle before jiggle starts, resumes at its first
 motion, stays awake while it runs and goes idle again after Enter; sway lists the
-virtual pointer, and each run makes one.
+virtual pointer, and each run makes one. In the last, the guest opens the pointer as
+it appears, as a desktop does, and reads every motion from the first.
 
 The kernel package is the one linux-image-amd64 depends on, fetched with apt-get
 download (never installed); vmlinuz and the modules are cached under
@@ -24,7 +25,7 @@ download (never installed); vmlinuz and the modules are cached under
 and exits 1 on any failure; a missing tool or package, or a failed fetch, ends it
 with a traceback.
 """
-import json, re, shutil, subprocess, sys, tempfile
+import json, re, shutil, struct, subprocess, sys, tempfile
 from pathlib import Path
 
 import conftest
@@ -102,6 +103,17 @@ def main():
     check("swayidle idle before each run, never while it ran, idle again after", events == "refused-start "
           "refused-enter idle fallback-start resume fallback-enter idle console-start resume console-enter idle",
           events)
+    # The desktop opens a new device a moment after it appears: the first motion waits
+    # for it, or the kernel drops it. Then one motion a cycle, both axes (struct
+    # input_event: time, type, code, value; EV_REL 2, REL_X 0, REL_Y 1).
+    made = float(read("made") or 0)
+    data = (out / "events").read_bytes() if (out / "events").exists() else b""
+    axes = [(s + us / 1e6, code, value) for s, us, kind, code, value in struct.iter_unpack("qqHHi", data)
+            if kind == 2]
+    check("the first motion reaches a reader that opened the new device at once",
+          axes and axes[0][0] - made < 1.0, f"opened at {made}, then {axes[:2]}")
+    check("each motion moves both axes by 1 to 11", len(axes) >= 8 and all(1 <= abs(v) <= 11 for *_, v in axes)
+          and [c for _, c, _ in axes] == [0, 1] * (len(axes) // 2), axes)
     # Not one a cycle: the kernel says so as it makes each input device.
     made = read("dmesg").count(f"input: {NAME} as ")
     check("one virtual pointer for each of the last two runs", made == 2, f"{made} made")
