@@ -303,8 +303,10 @@ brackets, the ratio to the first row's.
   message it allocates (the wlroots virtual pointer sends two a motion, `motion` and `frame`;
   KWin's fake input one), and libdbus allocates the method call, its pending reply and the
   reply. GNOME's way waits for mutter's reply to each motion, and the desktop portal's for the
-  portal's, since only the reply says the session took it: their workers block twice a cycle. So the targets below hold those two figures
-  to the XTEST row only.
+  portal's, since only the reply says the session took it: the worker blocks twice a cycle on
+  GNOME. On the portal's desktop, as on COSMIC, the GNOME way is asked first each motion and the
+  bus answers that mutter is not there: a third block, and a share of the allocations. So the
+  targets below hold those two figures to the XTEST row only.
 
 ## jiggle's timing
 
