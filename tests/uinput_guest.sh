@@ -46,7 +46,7 @@ wait_for 30 "ls $XDG_RUNTIME_DIR/sway-ipc.*.sock > /dev/null"
 # wayland-1: sway's, the first free name. jiggle itself is never told.
 WAYLAND_DISPLAY=wayland-1 timeout 90 swayidle -w timeout 3 "date '+idle %s.%N' >> $O/log" \
     resume "date '+resume %s.%N' >> $O/log" &
-wait_for 10 "grep -q idle $O/log"
+wait_for 30 "grep -q idle $O/log"  # swayidle starts slowly under emulation
 run fallback 7 DISPLAY=:99
 wait_for 10 "[ \$(grep -c idle $O/log) = 2 ]"
 (sleep 5; timeout 10 swaymsg -s $XDG_RUNTIME_DIR/sway-ipc.*.sock -r -t get_inputs > $O/inputs.json) &
@@ -55,7 +55,7 @@ wait_for 10 "[ \$(grep -c idle $O/log) = 2 ]"
 # desktop), and what it sends copied to events until it goes.
 timeout 30 bash -c 'while [ -z "$d" ]; do for e in /sys/class/input/event*; do read -r n < $e/device/name
     [ "$n" = "jiggle virtual pointer" ] && exec 3< /dev/input/${e##*/} && d=1; done; done 2> /dev/null
-    echo $EPOCHREALTIME > $0/made; cat <&3 > $0/events' $O &
+    echo $EPOCHREALTIME > $0/made; cat <&3 > $0/events 2> /dev/null' $O &
 run console 12
 wait_for 10 "[ \$(grep -c idle $O/log) = 3 ]"
 dmesg > $O/dmesg
