@@ -77,6 +77,9 @@ struct KwinFakeInput {
 std::uint32_t bus_connect(DBusConnection *&bus);
 // Closes the connection and sets it to nullptr; safe to call twice.
 void bus_close(DBusConnection *&bus);
+// Copies a name or path that the bus gave (nullptr: none) into `to`, of
+// `size` bytes, where it fits; false where it does not.
+bool bus_copy(char *to, std::size_t size, const char *from);
 // A method call with up to two string arguments; nullptr if out of memory.
 DBusMessage *bus_method_call(const char *destination, const char *path,
                              const char *interface, const char *method,

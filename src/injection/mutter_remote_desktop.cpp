@@ -90,18 +90,12 @@ std::uint32_t start_session(MutterRemoteDesktop &mutter)
     if (std::uint32_t error = call(mutter.bus, create, false, &reply))
         return error;
     const char *path = nullptr;
-    const std::size_t length =
+    const bool fits =
         dbus_message_get_args(reply, nullptr, DBUS_TYPE_OBJECT_PATH, &path,
-                              DBUS_TYPE_INVALID) != 0
-            ? std::strlen(path)
-            : sizeof mutter.session_path;
-    const char *owner = dbus_message_get_sender(reply);
-    const bool fits = length < sizeof mutter.session_path && owner != nullptr &&
-                      std::strlen(owner) < sizeof mutter.owner;
-    if (fits) {
-        std::memcpy(mutter.session_path, path, length + 1);
-        std::memcpy(mutter.owner, owner, std::strlen(owner) + 1);
-    }
+                              DBUS_TYPE_INVALID) != 0 &&
+        bus_copy(mutter.session_path, sizeof mutter.session_path, path) &&
+        bus_copy(mutter.owner, sizeof mutter.owner,
+                 dbus_message_get_sender(reply));
     dbus_message_unref(reply);
     if (!fits)
         return refused;

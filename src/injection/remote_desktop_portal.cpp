@@ -45,14 +45,6 @@ void drop_connection(PortalRemoteDesktop &portal)
     portal.owner[0] = '\0';
 }
 
-bool copy(char *to, std::size_t size, const char *from)
-{
-    const bool fits = from != nullptr && std::strlen(from) < size;
-    if (fits)
-        std::memcpy(to, from, std::strlen(from) + 1);
-    return fits;
-}
-
 std::uint32_t code_for(const DBusError &error)
 {
     const auto is = [&error](const char *name) {
@@ -99,7 +91,8 @@ DBusMessage *portal_call(const char *method)
 // "1_42").
 bool path_name(DBusConnection *bus, char (&name)[128])
 {
-    if (!copy(name, sizeof name, dbus_bus_get_unique_name(bus) + 1))
+    const char *unique = dbus_bus_get_unique_name(bus);
+    if (unique == nullptr || !bus_copy(name, sizeof name, unique + 1))
         return false;
     for (char *c = name; *c != '\0'; ++c)
         if (*c == '.')
@@ -151,8 +144,8 @@ std::uint32_t find_portal(PortalRemoteDesktop &portal)
                             "Get", portal_interface, "version"),
             &reply))
         return error;
-    const bool noted =
-        copy(portal.owner, sizeof portal.owner, dbus_message_get_sender(reply));
+    const bool noted = bus_copy(portal.owner, sizeof portal.owner,
+                                dbus_message_get_sender(reply));
     dbus_message_unref(reply);
     return noted ? 0 : portal_failed;
 }
@@ -227,7 +220,7 @@ std::uint32_t send_request(PortalRemoteDesktop &portal, PortalStage stage)
     const bool noted =
         dbus_message_get_args(reply, nullptr, DBUS_TYPE_OBJECT_PATH, &path,
                               DBUS_TYPE_INVALID) != 0 &&
-        copy(portal.request_path, sizeof portal.request_path, path);
+        bus_copy(portal.request_path, sizeof portal.request_path, path);
     dbus_message_unref(reply);
     return noted ? 0 : portal_failed;
 }
@@ -281,7 +274,7 @@ std::uint32_t take_response(PortalRemoteDesktop &portal, DBusMessage *signal)
                          &session) == nullptr &&
              find_result(results, "session_handle", DBUS_TYPE_STRING,
                          &session) == nullptr) ||
-            !copy(portal.session_path, sizeof portal.session_path, session))
+            !bus_copy(portal.session_path, sizeof portal.session_path, session))
             return portal_failed;
         return send_request(portal, PortalStage::selecting);
     }

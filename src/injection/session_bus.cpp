@@ -108,6 +108,14 @@ void bus_close(DBusConnection *&bus)
     bus = nullptr;
 }
 
+bool bus_copy(char *to, std::size_t size, const char *from)
+{
+    const bool fits = from != nullptr && std::strlen(from) < size;
+    if (fits)
+        std::memcpy(to, from, std::strlen(from) + 1);
+    return fits;
+}
+
 DBusMessage *bus_method_call(const char *destination, const char *path,
                              const char *interface, const char *method,
                              const char *first, const char *second)
