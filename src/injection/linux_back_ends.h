@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 struct xcb_connection_t;
@@ -32,6 +33,11 @@ constexpr std::uint32_t not_offered = EOPNOTSUPP;
 // the rest of the run no way moves the pointer or asks again.
 constexpr std::uint32_t declined = ECANCELED;
 constexpr std::uint32_t stopped = ESHUTDOWN;
+
+// The desktop's own word: while its screen is locked no way is tried, and
+// every motion is reported so; jiggle goes on at the unlock. A session that
+// the desktop closed as the lock began was the lock's, not the person's.
+constexpr std::uint32_t screen_locked = EAGAIN;
 
 // The Wayland ways share one connection to the compositor a run: it is
 // made on the first motion with one round trip, which lists the globals the
@@ -70,16 +76,19 @@ struct KwinFakeInput {
     wl_proxy *fake_input = nullptr;
 };
 
-// The session bus, for the ways that speak to the desktop over D-Bus: a
-// private connection of jiggle's own (registered, within the bound below),
-// on the bus the desktop's programs find; none is ever started. 0, or
-// not_offered (no bus here, or it went away) or ETIMEDOUT.
-std::uint32_t bus_connect(DBusConnection *&bus);
+// The session bus, for the ways that speak to the desktop over D-Bus and
+// for the desktop watch: private connections of jiggle's own (registered,
+// within the bound below), on the bus the desktop's programs find; none is
+// ever started. Connecting answers 0, or not_offered (no bus here, or it
+// went away) or ETIMEDOUT.
 // Closes the connection and sets it to nullptr; safe to call twice.
 void bus_close(DBusConnection *&bus);
 // Copies a name or path that the bus gave (nullptr: none) into `to`, of
 // `size` bytes, where it fits; false where it does not.
 bool bus_copy(char *to, std::size_t size, const char *from);
+// bus_connect for the ways and the desktop watch alike: the bus is asked
+// once a motion, and one that failed just now is not asked again in it.
+std::uint32_t bus_connect(PointerInjection &injection, DBusConnection *&bus);
 // A method call with up to two string arguments; nullptr if out of memory.
 DBusMessage *bus_method_call(const char *destination, const char *path,
                              const char *interface, const char *method,
@@ -94,6 +103,22 @@ DBusMessage *bus_call(DBusConnection *bus, DBusMessage *message,
 // one (or a bus) that stopped answering costs a cycle half a second, not the
 // bus's 25 s default.
 constexpr int bus_reply_timeout_ms = 500;
+
+// What the desktop says on the session bus, followed rather than asked:
+// whether its screen is locked, through the screensaver service that each
+// desktop has (GetActive, ActiveChanged), and which of the names below have
+// an owner. Its own connection, made once a run and read without waiting at
+// every motion: the D-Bus ways' connections carry their sessions, which end
+// with them.
+constexpr std::size_t watched_names = 7;
+
+struct DesktopWatch {
+    DBusConnection *bus = nullptr;
+    // Each watched name's owner (its unique name, "" while it has none),
+    // and whether that screensaver says it is active.
+    char owners[watched_names][64] = {};
+    bool active[watched_names] = {};
+};
 
 // GNOME (mutter): a session of org.gnome.Mutter.RemoteDesktop on the
 // session bus.
@@ -116,11 +141,15 @@ struct PortalRemoteDesktop {
     // portal is found on the bus.
     char owner[64] = "";
     PortalStage stage = PortalStage::none;
-    unsigned requests = 0; // each request's handle_token is new
-    unsigned waited = 0;   // motions since the request under way
+    std::uint32_t version = 0; // of its RemoteDesktop interface
+    unsigned requests = 0;     // each request's handle_token is new
+    unsigned waited = 0;       // motions since the request under way
     char request_path[256] = "";
     char session_path[256] = "";
-    // The last word for this run (declined, stopped, failed), or 0.
+    // What the portal gave to restore the person's consent without a dialog
+    // (RemoteDesktop 2 and later): for this connection, kept in memory only.
+    char restore_token[128] = "";
+    // The portal failed a request: it is not asked again this run.
     std::uint32_t failure = 0;
 };
 
@@ -134,8 +163,14 @@ struct PointerInjection {
     xcb_connection_t *x_connection = nullptr;
     int uinput_device = -1;
     PortalRemoteDesktop portal;
+    DesktopWatch watch;
+    // The motion whose connection to the session bus failed, and why: the
+    // bus is asked once a motion.
+    unsigned bus_failed_motion = 0;
+    std::uint32_t bus_failure = 0;
     // What the person said (declined, stopped), once they have said it.
     std::uint32_t last_word = 0;
+    bool resting = false; // the screen is locked: nothing is held for it
     char explanation[1536];
 };
 
@@ -167,6 +202,19 @@ std::uint32_t kwin_move_pointer(PointerInjection &injection,
                                 Displacement displacement);
 const char *kwin_explain(std::uint32_t error_code);
 
+// Connects the watch on the first motion (and after the bus went away),
+// then takes what the bus has sent, without waiting.
+void watch_desktop(PointerInjection &injection);
+// Whether a screensaver on the bus says the screen is locked (or blanked).
+bool desktop_locked(const PointerInjection &injection);
+// Waits at most `bound` for the desktop to say that its screen is locked:
+// at once false where no screensaver is on the bus to say it.
+bool desktop_locks_within(PointerInjection &injection,
+                          std::chrono::milliseconds bound);
+// False only where the watch knows that mutter is not on the bus.
+bool mutter_on_bus(const PointerInjection &injection);
+void watch_close(PointerInjection &injection);
+
 std::uint32_t mutter_move_pointer(PointerInjection &injection,
                                   Displacement displacement);
 void mutter_close(PointerInjection &injection);
@@ -189,6 +237,9 @@ const char *uinput_explain(std::uint32_t error_code);
 std::uint32_t portal_move_pointer(PointerInjection &injection,
                                   Displacement displacement);
 void portal_close(PointerInjection &injection);
+// Ends the session, the dialog with it, and keeps the connection, on which
+// the portal may restore the consent without asking again.
+void portal_rest(PointerInjection &injection);
 const char *portal_explain(std::uint32_t error_code);
 
 // The name the virtual pointer shows to udev, libinput and evtest.

@@ -168,13 +168,19 @@ std::uint32_t mutter_move_pointer(PointerInjection &injection,
                                   Displacement displacement)
 {
     MutterRemoteDesktop &mutter = injection.mutter;
+    // Where the bus says that mutter is not there (any desktop but GNOME),
+    // it is not asked each motion.
+    if (!mutter_on_bus(injection)) {
+        drop_connection(mutter);
+        return not_offered;
+    }
     if (mutter.bus != nullptr) {
         discard_queued_messages(mutter.bus);
         if (dbus_connection_get_is_connected(mutter.bus) == 0)
             drop_connection(mutter);
     }
     if (mutter.bus == nullptr) {
-        if (std::uint32_t error = bus_connect(mutter.bus))
+        if (std::uint32_t error = bus_connect(injection, mutter.bus))
             return error;
     }
     if (mutter.session_path[0] == '\0') {

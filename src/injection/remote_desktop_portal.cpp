@@ -5,8 +5,10 @@
 // this way comes last, where no silent way works. Each request answers through
 // a Response signal that may take minutes (the dialog waits for the person):
 // the worker never waits for it past one bounded look a motion, and reads
-// what the bus has sent at every motion. Nothing is kept between runs, and
-// no restore token is asked for: each run asks once.
+// what the bus has sent at every motion. Nothing is kept between runs: each
+// run asks once. Where the portal can restore a consent (RemoteDesktop 2
+// and later), the run keeps its restore token in memory, for the session
+// that follows one the desktop closed at its lock.
 #include "linux_back_ends.h"
 
 #include <chrono>
@@ -24,6 +26,9 @@ constexpr char request_interface[] = "org.freedesktop.portal.Request";
 constexpr char session_interface[] = "org.freedesktop.portal.Session";
 
 constexpr std::uint32_t pointer_device = 2;
+// Restore tokens, and persist_mode 1: the consent lasts while jiggle runs.
+constexpr std::uint32_t persistence_version = 2;
+constexpr std::uint32_t while_running = 1;
 // The motions a request before Start may go unanswered (no dialog asks
 // there) before the connection, and with it the portal's half-made
 // session, is dropped and the next motion begins anew.
@@ -31,18 +36,38 @@ constexpr unsigned request_patience = 5;
 
 // Codes of this way.
 constexpr std::uint32_t portal_failed = EPROTO;    // Response 2
-constexpr std::uint32_t no_pointer = EACCES;       // granted, but no pointer
 constexpr std::uint32_t session_lost = ECONNRESET; // the portal went away
 constexpr std::uint32_t not_answered = ETIMEDOUT;  // a call, not the dialog
 
-void drop_connection(PortalRemoteDesktop &portal)
+// Closes the session, if the portal still holds one (and with it a dialog
+// that is open), and keeps the connection.
+void forget_session(PortalRemoteDesktop &portal)
 {
-    bus_close(portal.bus);
+    DBusMessage *close = portal.session_path[0] == '\0' || portal.bus == nullptr
+                             ? nullptr
+                             : dbus_message_new_method_call(
+                                   portal.owner, portal.session_path,
+                                   "org.freedesktop.portal.Session", "Close");
+    if (close != nullptr) {
+        dbus_message_set_no_reply(close, TRUE);
+        dbus_connection_send(portal.bus, close, nullptr);
+        dbus_connection_flush(portal.bus);
+        dbus_message_unref(close);
+    }
     portal.stage = PortalStage::none;
     portal.waited = 0;
     portal.request_path[0] = '\0';
     portal.session_path[0] = '\0';
+}
+
+// The portal forgets a closed connection's sessions and restore tokens.
+void drop_connection(PortalRemoteDesktop &portal)
+{
+    bus_close(portal.bus);
+    forget_session(portal);
     portal.owner[0] = '\0';
+    portal.version = 0;
+    portal.restore_token[0] = '\0';
 }
 
 std::uint32_t code_for(const DBusError &error)
@@ -144,6 +169,14 @@ std::uint32_t find_portal(PortalRemoteDesktop &portal)
                             "Get", portal_interface, "version"),
             &reply))
         return error;
+    DBusMessageIter args;
+    DBusMessageIter version;
+    if (dbus_message_iter_init(reply, &args) != 0 &&
+        dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
+        dbus_message_iter_recurse(&args, &version);
+        if (dbus_message_iter_get_arg_type(&version) == DBUS_TYPE_UINT32)
+            dbus_message_iter_get_basic(&version, &portal.version);
+    }
     const bool noted = bus_copy(portal.owner, sizeof portal.owner,
                                 dbus_message_get_sender(reply));
     dbus_message_unref(reply);
@@ -196,6 +229,14 @@ std::uint32_t send_request(PortalRemoteDesktop &portal, PortalStage stage)
                    &handle_token);
     if (stage == PortalStage::selecting)
         add_option(options, "types", DBUS_TYPE_UINT32, &pointer_device);
+    if (stage == PortalStage::selecting &&
+        portal.version >= persistence_version) {
+        add_option(options, "persist_mode", DBUS_TYPE_UINT32, &while_running);
+        const char *restore_token = portal.restore_token;
+        if (restore_token[0] != '\0')
+            add_option(options, "restore_token", DBUS_TYPE_STRING,
+                       &restore_token);
+    }
     dbus_message_iter_close_container(&args, &options);
     // The request's path, as the portal makes it from the token: its
     // Response may come even where the call's own reply is late (the
@@ -282,9 +323,16 @@ std::uint32_t take_response(PortalRemoteDesktop &portal, DBusMessage *signal)
         return send_request(portal, PortalStage::starting);
     case PortalStage::starting: {
         std::uint32_t devices = 0;
+        const char *restore_token = nullptr;
         find_result(results, "devices", DBUS_TYPE_UINT32, &devices);
+        // Allowed, but without the pointer: the person said no to it.
         if ((devices & pointer_device) == 0)
-            return no_pointer;
+            return declined;
+        if (find_result(results, "restore_token", DBUS_TYPE_STRING,
+                        &restore_token) != nullptr &&
+            !bus_copy(portal.restore_token, sizeof portal.restore_token,
+                      restore_token))
+            portal.restore_token[0] = '\0';
         portal.stage = PortalStage::started;
         return 0;
     }
@@ -414,7 +462,7 @@ std::uint32_t portal_move_pointer(PointerInjection &injection,
     std::uint32_t error = 0;
     int wait_ms = 0;
     if (portal.bus == nullptr) {
-        if ((error = bus_connect(portal.bus)) != 0)
+        if ((error = bus_connect(injection, portal.bus)) != 0)
             return error;
         if ((error = subscribe(portal.bus)) != 0) {
             drop_connection(portal);
@@ -450,10 +498,13 @@ std::uint32_t portal_move_pointer(PointerInjection &injection,
         break;
     case declined:
     case stopped:
+        // The person's answer holds for the run, and the dispatcher stops
+        // every way; a session closed at the lock is asked for again after
+        // it, on this connection, which keeps the restore token.
+        forget_session(portal);
+        break;
     case portal_failed:
-    case no_pointer:
-        // The person's answer, or the portal's, holds for the run: no
-        // new dialog.
+        // The portal's answer holds for the run: no new dialog.
         portal.failure = error;
         drop_connection(portal);
         break;
@@ -461,6 +512,11 @@ std::uint32_t portal_move_pointer(PointerInjection &injection,
         drop_connection(portal);
     }
     return error;
+}
+
+void portal_rest(PointerInjection &injection)
+{
+    forget_session(injection.portal);
 }
 
 const char *portal_explain(std::uint32_t error_code)
@@ -474,18 +530,16 @@ const char *portal_explain(std::uint32_t error_code)
                "the pointer; allow it there (the motions go through once you "
                "do).";
     case declined:
-        return "you declined jiggle's request to control the pointer; jiggle "
-               "asks no more this run. To allow it, start jiggle again and "
-               "accept; to use no dialog at all, install jiggle's .desktop "
-               "file on KDE Plasma or grant /dev/uinput (see 'man jiggle').";
+        return "you declined jiggle's request to control the pointer (or "
+               "allowed it without the pointer); jiggle asks no more this "
+               "run. To allow it, start jiggle again and allow the pointer; "
+               "to use no dialog at all, install jiggle's .desktop file on "
+               "KDE Plasma or grant /dev/uinput (see 'man jiggle').";
     case stopped:
         return "the desktop closed jiggle's remote desktop session; jiggle "
                "asks no more this run. Start jiggle again to resume; to use "
                "no dialog at all, install jiggle's .desktop file on KDE "
                "Plasma or grant /dev/uinput (see 'man jiggle').";
-    case no_pointer:
-        return "the desktop allowed jiggle no pointer; jiggle asks no more "
-               "this run. Start jiggle again and allow the pointer.";
     case not_answered:
         return "the desktop portal (or the session bus) did not answer within "
                "half a second; jiggle tries again on the next motion.";

@@ -88,14 +88,19 @@ std::uint32_t register_on_bus(DBusConnection *bus)
 
 } // namespace
 
-std::uint32_t bus_connect(DBusConnection *&bus)
+std::uint32_t bus_connect(PointerInjection &injection, DBusConnection *&bus)
 {
+    // A bus that did not answer costs one motion half a second, not half a
+    // second for each connection that would ask it.
+    if (injection.bus_failed_motion == injection.motions)
+        return injection.bus_failure;
     bus = open_private_connection();
-    if (bus == nullptr)
-        return not_offered;
-    const std::uint32_t error = register_on_bus(bus);
-    if (error != 0)
+    std::uint32_t error = bus == nullptr ? not_offered : register_on_bus(bus);
+    if (error != 0) {
         bus_close(bus);
+        injection.bus_failed_motion = injection.motions;
+        injection.bus_failure = error;
+    }
     return error;
 }
 
