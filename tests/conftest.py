@@ -267,13 +267,34 @@ def kwin_session(*programs):
             yield session
 
 
+# GNOME Shell makes its lock screen only where a display manager that
+# knows how to lock answers on the system bus (LoginManager.canLock).
+STAND_IN_GDM = """
+import dbus, dbus.service, dbus.mainloop.glib
+from gi.repository import GLib
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+class Manager(dbus.service.Object):
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        return dbus.String("43.0", variant_level=1)
+    @dbus.service.method("org.gnome.DisplayManager.Manager", in_signature="a{sv}")
+    def RegisterSession(self, details):
+        pass
+Manager(dbus.SystemBus(), "/org/gnome/DisplayManager/Manager")
+name = dbus.service.BusName("org.gnome.DisplayManager", dbus.SystemBus())
+GLib.MainLoop().run()
+"""
+
+
 class Mutter:
     """A headless mutter on a private session bus, in the runtime directory
     `home`, or GNOME Shell with it (`shell`), on a private system bus too.
-    Its IdleMonitor's idle time is polled in a thread, and kept as "idle"
-    and "resume" where it crosses IDLE_AFTER."""
+    `nested`: the shell as a person sits at it, in a window on a private
+    Xvfb, with a lock screen. Its IdleMonitor's idle time is polled in a
+    thread, and kept as "idle" and "resume" where it crosses IDLE_AFTER."""
 
-    def __init__(self, home, shell=False):
+    def __init__(self, home, shell=False, nested=False):
+        shell = shell or nested
         # The buses start no service: one started for the shell (the
         # accessibility bus, dconf) would outlive the test, and hang the next
         # shell that finds its sockets.
@@ -283,8 +304,8 @@ class Mutter:
         self.env = dict(self.compositor_env, WAYLAND_DISPLAY="wayland-jiggle")
         self.procs, self.events, self.done = [], [], threading.Event()
         self.command = ["gnome-shell", "--unsafe-mode"] if shell else ["mutter"]
-        self.command += ["--headless", "--wayland", "--no-x11", "--wayland-display", "wayland-jiggle",
-                         "--virtual-monitor", "1024x768"]
+        self.command += ["--wayland", "--no-x11", "--wayland-display", "wayland-jiggle"]
+        self.command += ["--nested"] if nested else ["--headless", "--virtual-monitor", "1024x768"]
         if shell:  # the shell asks logind and UPower there; a bus with neither will do
             os.mkdir(os.path.join(home, "system"))
             self.procs.append(private_bus(os.path.join(home, "system"))[0])
@@ -293,13 +314,30 @@ class Mutter:
     def __enter__(self):
         try:
             self.procs.append(private_bus(self.home)[0])
+            if "--nested" in self.command:
+                self.start_display()
             self.start()
             threading.Thread(target=self.watch, daemon=True).start()
             wait_for(lambda: self.idle_log() == ["idle"], IDLE_AFTER + 15, "mutter never went idle")
+            if "--nested" in self.command:
+                assert self.eval("Main.screenShield !== null") == "true", \
+                    "GNOME Shell has no lock screen (no /run/systemd/seats, or no display manager on its bus)"
         except BaseException:
             self.__exit__()
             raise
         return self
+
+    def start_display(self):
+        """The X server that the shell's window is on, and the display manager."""
+        xserver = XServer()
+        self.procs.append(xserver.proc)
+        self.compositor_env["DISPLAY"] = xserver.env["DISPLAY"]
+        self.procs.append(subprocess.Popen(["/usr/bin/python3", "-c", STAND_IN_GDM], env=self.compositor_env))
+        wait_for(lambda: "(true,)" in subprocess.run(
+            ["gdbus", "call", "--system", "-d", "org.freedesktop.DBus", "-o", "/org/freedesktop/DBus",
+             "-m", "org.freedesktop.DBus.NameHasOwner", "org.gnome.DisplayManager"],
+            env=self.compositor_env, capture_output=True, text=True, timeout=5).stdout,
+            10, "the stand-in display manager did not start")
 
     def start(self):
         self.compositor = subprocess.Popen(self.command, env=self.compositor_env,
@@ -323,6 +361,12 @@ class Mutter:
         except subprocess.TimeoutExpired:
             return ""  # still starting
         return answer.removeprefix("(true, '").removesuffix("')\n")
+
+    def screensaver(self, method, *args):
+        """Calls GNOME Shell's own screensaver service, as `loginctl lock-session` or Super+L do."""
+        return subprocess.run(["gdbus", "call", "--session", "-d", "org.gnome.Shell.ScreenShield",
+                               "-o", "/org/gnome/ScreenSaver", "-m", f"org.gnome.ScreenSaver.{method}", *args],
+                              env=self.env, capture_output=True, text=True, timeout=10).stdout.strip()
 
     def idle_seconds(self):
         answer = subprocess.run(["gdbus", "call", "--session", "-d", "org.gnome.Mutter.IdleMonitor",
@@ -349,8 +393,8 @@ class Mutter:
 
 
 @contextlib.contextmanager
-def mutter_session(shell=False):
-    with tempfile.TemporaryDirectory() as home, Mutter(home, shell) as session:
+def mutter_session(shell=False, nested=False):
+    with tempfile.TemporaryDirectory() as home, Mutter(home, shell, nested) as session:
         yield session
 
 
@@ -470,4 +514,10 @@ def mutter():
 @pytest.fixture
 def gnome_shell():
     with mutter_session(shell=True) as session:
+        yield session
+
+
+@pytest.fixture
+def nested_gnome_shell():
+    with mutter_session(nested=True) as session:
         yield session

@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import socket
+import subprocess
 import threading
 import time
 
@@ -185,3 +186,55 @@ def test_a_restarted_gnome_shell_is_picked_up(gnome_shell):
     wait_for(lambda: gnome_shell.eval(SHARED) == "1", 30, "no session in the restarted shell")
     out, status, _ = run.stop()
     assert report(errno.ESHUTDOWN) not in out and out.endswith(FAREWELL) and status == 0, out
+
+
+class MotionClock:
+    """Notes when jiggle's motions reach mutter, from a monitor of the bus."""
+
+    def __init__(self, env):
+        self.times = []
+        self.proc = subprocess.Popen(["dbus-monitor", "--session", "type='method_call',member='NotifyPointerMotionRelative'"],
+                                     env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        threading.Thread(target=self.read, daemon=True).start()
+
+    def read(self):
+        for line in self.proc.stdout:
+            if line.startswith("method call"):
+                self.times.append(time.monotonic())
+
+    def next_motion(self):
+        last = wait_for(lambda: self.times[-1:], 2 * PERIOD, "no motion reached mutter")[0]
+        return last + PERIOD * (1 + int((time.monotonic() - last) / PERIOD))
+
+
+def test_a_lock_rests_jiggle_and_the_unlock_resumes_it(nested_gnome_shell):
+    shell, codes = nested_gnome_shell, lambda out: re.findall(rb"Error code: (\d+)", out)
+    run = Run([JIGGLE], shell.env)
+    clock = MotionClock(shell.env)
+    try:
+        wait_for(lambda: shell.eval(SHARED) == "1", 5, "the indicator never listed jiggle's session")
+        # The shell closes the session at once and says it is locked some 0.35 s
+        # later: lock so that jiggle's next motion falls in between.
+        time.sleep(clock.next_motion() - 0.2 - time.monotonic())
+        locking = time.monotonic()
+        assert shell.screensaver("Lock") == "()", "the shell did not lock"
+        locked = time.monotonic()  # Lock answers once the lock screen is shown
+        assert len([t for t in clock.times if locking < t < locked]) == 1, "no motion met the closed session"
+        time.sleep(3 * PERIOD)
+        assert shell.idle_seconds() > 3 * PERIOD, "a motion reached mutter behind the lock screen"
+        assert not [t for t in clock.times if t > locked], "a motion was sent behind the lock screen"
+        assert shell.screensaver("SetActive", "false") == "()"
+        time.sleep(PERIOD + 0.5)
+        assert (shell.eval(SHARED), shell.idle_seconds() < PERIOD + 0.5) == ("1", True), \
+            "no new session, or no motion, within a cycle of the unlock"
+        shell.eval(STOP_SHARING)  # the person's word stays final
+        time.sleep(2 * PERIOD + 1)
+        assert shell.eval(SHARED) == "0", "a new session after the person's Stop"
+        out, status, _ = run.stop()
+    finally:
+        clock.proc.kill()
+    locked, stopped = str(errno.EAGAIN).encode(), str(errno.ESHUTDOWN).encode()
+    assert re.fullmatch(rb"(%s)+(%s){2,}" % (locked, stopped), b"".join(codes(out))), codes(out)
+    assert run.stderr.split(b"\n")[0] == b"jiggle: the screen is locked; jiggle goes on when you unlock it."
+    assert b"stopped from GNOME's top bar" in run.stderr and run.stderr.count(b"\n") == 2, run.stderr
+    assert status == 0
