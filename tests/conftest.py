@@ -449,7 +449,8 @@ def portal_session(answer="accept"):
     none), and the real xdg-desktop-portal on its session bus with the
     stand-in backend, whose Start gives `answer`. It forwards the motions
     to a private Xvfb; `xserver`, `calls()` (the backend's log, a list of
-    lines), `restart_portal()` and `env`, for jiggle."""
+    lines), `restart_portal()`, `screensaver(method, *args)` (the desktop's
+    lock, which the backend plays too) and `env`, for jiggle."""
     with tempfile.TemporaryDirectory() as home, XServer() as xserver, \
             socket.socket(socket.AF_UNIX) as compositor:
         compositor.bind(os.path.join(home, "wayland-9"))
@@ -487,7 +488,10 @@ def portal_session(answer="accept"):
             session = types.SimpleNamespace(
                 xserver=xserver, env=session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=address,
                                                  WAYLAND_DISPLAY="wayland-9"),
-                calls=lambda: open(log).read().splitlines(), restart_portal=restart_portal)
+                calls=lambda: open(log).read().splitlines(), restart_portal=restart_portal,
+                screensaver=lambda *call: subprocess.run(
+                    ["gdbus", "call", "--session", "-d", "org.freedesktop.ScreenSaver", "-o", "/org/freedesktop/ScreenSaver",
+                     "-m", *call], env=env, capture_output=True, text=True, timeout=10, check=True))
             yield session
         finally:
             stop_all(procs)

@@ -8,7 +8,9 @@ NAME is its bus name (the .portal file's DBusName), ANSWER what Start answers:
 accept, decline, never (the dialog stays open), or close (accept, then the
 desktop closes the session 3 s later). Each call is written to LOG as a line,
 and each accepted motion goes on to the X server in DISPLAY, whose idle time
-the test watches."""
+the test watches. It is also the desktop's screensaver, whose Lock closes
+the session at once and says the screen is locked 0.35 s later, as GNOME
+Shell does."""
 import subprocess
 import sys
 
@@ -18,6 +20,7 @@ from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
 IMPL = "org.freedesktop.impl.portal.RemoteDesktop"
+SCREENSAVER = "org.freedesktop.ScreenSaver"
 POINTER = dbus.UInt32(2)
 
 
@@ -71,10 +74,37 @@ class Session(dbus.service.Object):
         pass
 
 
+class ScreenSaver(dbus.service.Object):
+    def __init__(self, bus, backend):
+        super().__init__(bus, "/org/freedesktop/ScreenSaver")
+        self.backend, self.active = backend, False
+
+    @dbus.service.method(SCREENSAVER, out_signature="b")
+    def GetActive(self):
+        return self.active
+
+    @dbus.service.method(SCREENSAVER)
+    def Lock(self):
+        self.backend.note("Lock")
+        self.backend.session.Closed()
+        GLib.timeout_add(350, self.SetActive, True)
+
+    @dbus.service.method(SCREENSAVER, in_signature="b")
+    def SetActive(self, active):
+        self.backend.note("SetActive", bool(active))
+        self.active = bool(active)
+        self.ActiveChanged(self.active)
+
+    @dbus.service.signal(SCREENSAVER, signature="b")
+    def ActiveChanged(self, active):
+        pass
+
+
 if __name__ == "__main__":
     name, answer, log = sys.argv[1:]
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
     backend = Backend(bus, answer, open(log, "w"))
-    keep = dbus.service.BusName(name, bus)
+    screensaver = ScreenSaver(bus, backend)
+    keep = dbus.service.BusName(name, bus), dbus.service.BusName(SCREENSAVER, bus)
     GLib.MainLoop().run()
