@@ -425,14 +425,15 @@ def stub_compositor(listener, offered):
         threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
 
 
-def private_bus(home):
-    """A session bus of its own in `home`, that starts no service: (its
-    process, its address)."""
+def private_bus(home, everyone=False):
+    """A session bus of its own in `home`, that starts no service and lets in
+    its own user, or `everyone`: (its process, its address)."""
     address = f"unix:path={home}/bus"
     config = os.path.join(home, "bus.conf")
     with open(config, "w") as file:
         file.write(f"<busconfig><type>session</type><listen>{address}</listen><auth>EXTERNAL</auth>"
-                   "<policy context='default'><allow send_destination='*' eavesdrop='true'/>"
+                   "<policy context='default'>" + ("<allow user='*'/>" if everyone else "") +
+                   "<allow send_destination='*' eavesdrop='true'/>"
                    "<allow eavesdrop='true'/><allow own='*'/></policy></busconfig>")
     proc = subprocess.Popen(["dbus-daemon", "--nofork", "--print-address", "--config-file", config],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -493,6 +494,43 @@ def portal_session(answer="accept"):
                     ["gdbus", "call", "--session", "-d", "org.freedesktop.ScreenSaver", "-o", "/org/freedesktop/ScreenSaver",
                      "-m", *call], env=env, capture_output=True, text=True, timeout=10, check=True))
             yield session
+        finally:
+            stop_all(procs)
+
+
+@contextlib.contextmanager
+def mate_screensaver():
+    """An X11 desktop's real screen locker, MATE's, on a private Xvfb and
+    session bus: `lock()`, `unlock()` and `active()`; `xserver`, and `env`
+    for jiggle. It runs as nobody: as root its unlock dialog lets anyone
+    in, and a key or a long pointer motion unlocks it."""
+    with tempfile.TemporaryDirectory() as home, XServer() as xserver:
+        os.chown(home, NOBODY, NOBODY)
+        procs = []
+        try:
+            bus, address = private_bus(home, everyone=True)
+            procs.append(bus)
+            env = session_env(DISPLAY=xserver.env["DISPLAY"], DBUS_SESSION_BUS_ADDRESS=address, HOME=home,
+                              XDG_RUNTIME_DIR=home, GSETTINGS_BACKEND="memory", NO_AT_BRIDGE="1")
+            call = lambda method, *args: subprocess.run(
+                ["gdbus", "call", "--session", "-d", "org.mate.ScreenSaver", "-o", "/org/mate/ScreenSaver",
+                 "-m", f"org.mate.ScreenSaver.{method}", *args],
+                env=env, capture_output=True, text=True, timeout=15).stdout.strip()
+            procs.append(subprocess.Popen(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+                                           "mate-screensaver", "--no-daemon"], env=env,
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            wait_for(lambda: call("GetActive") == "(false,)", 15,
+                     "mate-screensaver never came on the bus (run scripts/install-deps --test)")
+            active = lambda: call("GetActive") == "(true,)"
+
+            def lock():  # its Lock method never answers: the command does it right
+                subprocess.run(["mate-screensaver-command", "--lock"], env=env, check=True, timeout=15)
+                wait_for(active, 20, "mate-screensaver did not lock")
+
+            def unlock():  # no password asked
+                call("SetActive", "false")
+                wait_for(lambda: not active(), 20, "mate-screensaver did not unlock")
+            yield types.SimpleNamespace(xserver=xserver, env=env, active=active, lock=lock, unlock=unlock)
         finally:
             stop_all(procs)
 

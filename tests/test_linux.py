@@ -7,7 +7,8 @@ import subprocess
 import time
 
 import pytest
-from conftest import BANNER, FAREWELL, PERIOD, STOP_BOUND, PointerWatch, Run, XServer, report, x11_env
+from conftest import (BANNER, FAREWELL, PERIOD, STOP_BOUND, PointerWatch, Run, XServer, mate_screensaver, report,
+                      x11_env)
 
 JIGGLE = os.environ["JIGGLE"]
 
@@ -120,3 +121,30 @@ def test_a_mute_x_server_does_not_hold_the_stop():
     listener.close()
     assert (run.banner, out, run.stderr, status) == (BANNER, FAREWELL, b"", 0)
     assert elapsed < STOP_BOUND
+
+
+def test_motions_rest_behind_a_real_lock_screen_and_go_on_after_it():
+    with mate_screensaver() as desktop:
+        watch = PointerWatch(desktop.xserver)
+        run = Run([JIGGLE], desktop.env)
+        time.sleep(0.5)
+        # Anyone on the bus may send the signal: only the screensaver's counts.
+        subprocess.run(["gdbus", "emit", "--session", "-o", "/org/mate/ScreenSaver",
+                        "-s", "org.mate.ScreenSaver.ActiveChanged", "true"], env=desktop.env, check=True, timeout=10)
+        time.sleep(PERIOD)
+        desktop.lock()
+        locked = time.monotonic()
+        time.sleep(3 * PERIOD)
+        desktop.unlock()
+        unlocked = time.monotonic()
+        time.sleep(PERIOD + 0.5)
+        out, status, _ = run.stop()
+        moves = [moment for moment, *_ in watch.stop()]
+    assert len([t for t in moves if t < locked]) >= 2, "a stranger's signal stopped the motions"
+    assert not [t for t in moves if locked + 0.3 < t < unlocked], "the pointer moved behind the lock screen"
+    assert [t for t in moves if unlocked < t < unlocked + PERIOD + 0.3], "no motion within a cycle of the unlock"
+    assert watch.max_idle_ms > 3 * PERIOD * 1000, "something reset the idle time while locked"
+    reports = out.removesuffix(FAREWELL)
+    assert reports == report(11) * 3 or reports == report(11) * 4, out
+    assert run.stderr == b"jiggle: the screen is locked; jiggle goes on when you unlock it.\n"
+    assert status == 0
