@@ -20,7 +20,8 @@ constexpr std::int32_t step_max = 11;
 // How long the main thread waits for the worker after the stop: the rest of
 // the pause under way, or one more cycle and a full pause. A cycle takes
 // milliseconds; half a second more when it creates a uinput device, or for
-// each compositor or bus that has stopped answering.
+// each compositor or bus that has stopped answering, and up to a second when
+// the desktop has closed a session and may be locking its screen.
 constexpr std::chrono::nanoseconds stop_wait =
     jiggle_interval + std::chrono::milliseconds(1500);
 
