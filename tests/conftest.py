@@ -39,10 +39,11 @@ def x11_env(display):
 
 class XServer:
     """A throwaway Xvfb. -noreset keeps the pointer and the idle time when
-    the last client leaves; start() again reuses the display number."""
+    the last client leaves; start() again reuses the display number. Without
+    a `display`, the lowest free one."""
 
-    def __init__(self):
-        self.display = None
+    def __init__(self, display=None):
+        self.display = display
         self.start()
 
     def start(self):
@@ -451,7 +452,8 @@ def portal_session(answer="accept"):
     stand-in backend, whose Start gives `answer`. It forwards the motions
     to a private Xvfb; `xserver`, `calls()` (the backend's log, a list of
     lines), `restart_portal()`, `screensaver(method, *args)` (the desktop's
-    lock, which the backend plays too) and `env`, for jiggle."""
+    lock, which the backend plays too), `bus` (its process) and `env`, for
+    jiggle."""
     with tempfile.TemporaryDirectory() as home, XServer() as xserver, \
             socket.socket(socket.AF_UNIX) as compositor:
         compositor.bind(os.path.join(home, "wayland-9"))
@@ -489,7 +491,7 @@ def portal_session(answer="accept"):
             session = types.SimpleNamespace(
                 xserver=xserver, env=session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=address,
                                                  WAYLAND_DISPLAY="wayland-9"),
-                calls=lambda: open(log).read().splitlines(), restart_portal=restart_portal,
+                calls=lambda: open(log).read().splitlines(), restart_portal=restart_portal, bus=bus,
                 screensaver=lambda *call: subprocess.run(
                     ["gdbus", "call", "--session", "-d", "org.freedesktop.ScreenSaver", "-o", "/org/freedesktop/ScreenSaver",
                      "-m", *call], env=env, capture_output=True, text=True, timeout=10, check=True))

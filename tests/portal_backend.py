@@ -5,7 +5,8 @@ as the test asks, behind the real xdg-desktop-portal. Usage:
   portal_backend.py NAME ANSWER LOG
 
 NAME is its bus name (the .portal file's DBusName), ANSWER what Start answers:
-accept, decline, never (the dialog stays open), or close (accept, then the
+accept, decline, nopointer (allowed without the pointer), fail (the portal
+fails the request), never (the dialog stays open), or close (accept, then the
 desktop closes the session 3 s later). Each call is written to LOG as a line,
 and each accepted motion goes on to the X server in DISPLAY, whose idle time
 the test watches. It is also the desktop's screensaver, whose Lock closes
@@ -55,8 +56,10 @@ class Backend(dbus.service.Object):
             GLib.timeout_add_seconds(3, self.session.Closed)
         if self.answer in ("accept", "close"):
             answered(0, {"devices": POINTER})
-        elif self.answer == "decline":
-            answered(1, {})
+        elif self.answer in ("decline", "fail"):
+            answered(1 if self.answer == "decline" else 2, {})
+        elif self.answer == "nopointer":
+            answered(0, {"devices": dbus.UInt32(0)})
 
     @dbus.service.method(IMPL, in_signature="oa{sv}dd")
     def NotifyPointerMotion(self, session, options, dx, dy):

@@ -63,16 +63,19 @@ def test_steps_of_1_to_11_every_two_seconds_keep_the_session_awake(xserver):
         assert sizes[0] != sizes[1], "two runs step by the same sizes"
 
 
-def test_a_restarted_x_server_is_picked_up(xserver):
-    run = Run([JIGGLE], xserver.env)
-    time.sleep(0.5)
-    xserver.stop(subprocess.Popen.kill)  # no goodbye to its clients
-    time.sleep(PERIOD + 0.5)  # between the refused cycle and the next
-    xserver.start()  # same display, pointer back in the middle
-    centre = xserver.pointer()
-    time.sleep(PERIOD + 0.5)
-    assert xserver.pointer() != centre, "no motion after the restart"
-    out, status, _ = run.stop()
+def test_a_restarted_x_server_is_picked_up():
+    # A display number above those the other tests' servers take (the lowest
+    # free ones): none of them takes it while this one is down.
+    with XServer(display=600 + os.getpid() % 300) as xserver:
+        run = Run([JIGGLE], xserver.env)
+        time.sleep(0.5)
+        xserver.stop(subprocess.Popen.kill)  # no goodbye to its clients
+        time.sleep(PERIOD + 0.5)  # between the refused cycle and the next
+        xserver.start()  # same display, pointer back in the middle
+        centre = xserver.pointer()
+        time.sleep(PERIOD + 0.5)
+        assert xserver.pointer() != centre, "no motion after the restart"
+        out, status, _ = run.stop()
     assert status == 0
     assert out.startswith(report(1)) and out.replace(report(1), b"") == FAREWELL, out
 

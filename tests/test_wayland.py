@@ -10,6 +10,7 @@ import errno
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import threading
@@ -115,6 +116,8 @@ PORTAL_ANSWERS = {
     "decline": (errno.ECANCELED, b"you declined jiggle's request"),
     "never": (errno.EINPROGRESS, b"the desktop is asking in a dialog"),
     "close": (errno.ESHUTDOWN, b"the desktop closed jiggle's remote desktop session"),
+    "nopointer": (errno.ECANCELED, b"allowed it without the pointer"),
+    "fail": (errno.EPROTO, b"the desktop portal failed jiggle's remote desktop request"),
 }
 
 
@@ -143,6 +146,48 @@ def test_the_portal_asks_once_a_run_and_its_answer_holds(answer):
         assert len(motions) == (2 if answer == "close" else 0), motions
         assert run.stderr.startswith(b"jiggle: ") and run.stderr.count(b"\n") == 1, run.stderr
         assert explained in run.stderr
+    assert (status, elapsed < STOP_BOUND) == (0, True)
+
+
+def bus_names_of(pid, env):
+    call = lambda method, *args: subprocess.run(
+        ["gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o", "/org/freedesktop/DBus",
+         "-m", f"org.freedesktop.DBus.{method}", *args], env=env, capture_output=True, text=True, timeout=5).stdout
+    return [name for name in re.findall(r"'(:[\d.]+)'", call("ListNames"))
+            if f"uint32 {pid}," in call("GetConnectionUnixProcessID", name)]
+
+
+def test_only_the_portal_s_own_answers_count():
+    with portal_session("never") as desktop:
+        run = Run([JIGGLE], desktop.env)
+        wait_for(lambda: "Start" in desktop.calls(), 5, "no dialog asked for")
+        # Another program on the bus sends jiggle a decline and a close, on the
+        # paths of its requests and session.
+        for name in bus_names_of(run.proc.pid, desktop.env):
+            base = "/org/freedesktop/portal/desktop/%s/" + name[1:].replace(".", "_") + "/jiggle%d"
+            forged = [(base % ("request", i), "Request.Response", "uint32 1", "@a{sv} {}") for i in (1, 2, 3)]
+            for path, signal, *args in forged + [(base % ("session", 1), "Session.Closed", "@a{sv} {}")]:
+                subprocess.run(["gdbus", "emit", "--session", "--dest", name, "-o", path,
+                                "-s", f"org.freedesktop.portal.{signal}", *args], env=desktop.env, check=True, timeout=5)
+        time.sleep(PERIOD + 0.5)
+        out, status, _ = run.stop()
+    codes = set(re.findall(rb"Error code: (\d+)", out))
+    assert (codes, status) == ({str(errno.EINPROGRESS).encode()}, 0), out
+
+
+def test_a_bus_that_stops_answering_costs_a_cycle_half_a_second():
+    with portal_session("accept") as desktop:
+        run = Run([JIGGLE], desktop.env)
+        wait_for(lambda: "NotifyPointerMotion" in " ".join(desktop.calls()), 5, "no motion through the portal")
+        desktop.bus.send_signal(signal.SIGSTOP)
+        try:
+            time.sleep(2 * PERIOD + 0.5)
+            out, status, elapsed = run.stop()
+        finally:
+            desktop.bus.send_signal(signal.SIGCONT)
+    # The cycle under way at the stop reports after the farewell.
+    reports = out.replace(FAREWELL, b"", 1)
+    assert reports.count(report(errno.ETIMEDOUT)) >= 2 and not reports.replace(report(errno.ETIMEDOUT), b""), out
     assert (status, elapsed < STOP_BOUND) == (0, True)
 
 
