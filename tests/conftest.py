@@ -443,13 +443,29 @@ def private_bus(home, everyone=False):
 
 
 PORTAL_BACKEND = os.path.join(os.path.dirname(__file__), "portal_backend.py")
+# Debian 13's desktop programs, made by scripts/build-debian13-root.
+DEBIAN13_ROOT = os.path.join(os.environ.get("XDG_CACHE_HOME", os.path.expanduser("~/.cache")), "jiggle", "debian13")
+WORLDS = ["debian12", "debian13"]
+
+
+def in_world(world, home, command):
+    """`command` as `world` has it: Debian 13's runs chrooted in its root, in
+    a mount namespace of its own (gone with it) with /dev, a /proc and `home`
+    at its own path."""
+    if world == "debian12":
+        return command
+    assert os.path.exists(os.path.join(DEBIAN13_ROOT, "jiggle-packages")), \
+        "no Debian 13 root (run scripts/install-deps --test)"
+    script = ('mount -t tmpfs tmpfs "$0/tmp" && mkdir -p "$0$1" && mount --bind "$1" "$0$1" && '
+              'mount --rbind /dev "$0/dev" && mount -t proc proc "$0/proc" && shift && exec chroot "$0" "$@"')
+    return ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script, DEBIAN13_ROOT, home, *command]
 
 
 @contextlib.contextmanager
-def portal_session(answer="accept"):
+def portal_session(answer="accept", world="debian12"):
     """A Wayland desktop with no silent way in (a compositor that offers
-    none), and the real xdg-desktop-portal on its session bus with the
-    stand-in backend, whose Start gives `answer`. It forwards the motions
+    none), and the real xdg-desktop-portal of `world` on its session bus with
+    the stand-in backend, whose Start gives `answer`. It forwards the motions
     to a private Xvfb; `xserver`, `calls()` (the backend's log, a list of
     lines), `restart_portal()`, `screensaver(method, *args)` (the desktop's
     lock, which the backend plays too), `bus` (its process) and `env`, for
@@ -470,6 +486,8 @@ def portal_session(answer="accept"):
             with open(os.path.join(home, "jiggletest.portal"), "w") as file:
                 file.write(f"[portal]\nDBusName={name}\nInterfaces=org.freedesktop.impl.portal.RemoteDesktop;\n"
                            "UseIn=jiggletest\n")
+            with open(os.path.join(home, "jiggletest-portals.conf"), "w") as file:  # 1.17 and later
+                file.write("[preferred]\ndefault=jiggletest\n")
             log = os.path.join(home, "calls")
             procs.append(subprocess.Popen(["/usr/bin/python3", PORTAL_BACKEND, name, answer, log], env=env))
             owned = lambda name: subprocess.run(
@@ -480,11 +498,11 @@ def portal_session(answer="accept"):
 
             def restart_portal():
                 """Kills the frontend, if it runs, and starts another."""
-                if procs[-1].args[0].endswith("xdg-desktop-portal"):
+                if procs[-1] is not bus and procs[-1].args[-2].endswith("xdg-desktop-portal"):
                     procs.pop().kill()
                     wait_for(lambda: not owned("org.freedesktop.portal.Desktop"), 10, "the portal stayed")
-                procs.append(subprocess.Popen(["/usr/libexec/xdg-desktop-portal", "--replace"], env=env,
-                                              stderr=subprocess.DEVNULL))
+                procs.append(subprocess.Popen(in_world(world, home, ["/usr/libexec/xdg-desktop-portal", "--replace"]),
+                                              env=env, stderr=subprocess.DEVNULL))
                 wait_for(lambda: owned("org.freedesktop.portal.Desktop"), 10, "xdg-desktop-portal did not start")
 
             restart_portal()

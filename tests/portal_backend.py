@@ -11,7 +11,9 @@ desktop closes the session 3 s later). Each call is written to LOG as a line,
 and each accepted motion goes on to the X server in DISPLAY, whose idle time
 the test watches. It is also the desktop's screensaver, whose Lock closes
 the session at once and says the screen is locked 0.35 s later, as GNOME
-Shell does."""
+Shell does. Where the portal restores consents (RemoteDesktop 2), an
+accepted Start that was asked to persist gives restore data, and a Start
+that gets it back answers at once, without its dialog ("Start restored")."""
 import subprocess
 import sys
 
@@ -23,6 +25,8 @@ from gi.repository import GLib
 IMPL = "org.freedesktop.impl.portal.RemoteDesktop"
 SCREENSAVER = "org.freedesktop.ScreenSaver"
 POINTER = dbus.UInt32(2)
+# Restore data is (suv): the backend's name, its data's version, the data.
+CONSENT = ("jiggletest", 1, "pointer")
 
 
 class Backend(dbus.service.Object):
@@ -46,16 +50,26 @@ class Backend(dbus.service.Object):
     @dbus.service.method(IMPL, in_signature="oosa{sv}", out_signature="ua{sv}")
     def SelectDevices(self, handle, session, app_id, options):
         self.note("SelectDevices", int(options.get("types", 0)))
+        self.session.persist_mode = int(options.get("persist_mode", 0))
+        self.session.restored = tuple(options.get("restore_data", ())) == CONSENT
         return 0, {}
 
     @dbus.service.method(IMPL, in_signature="oossa{sv}", out_signature="ua{sv}",
                          async_callbacks=("answered", "failed"))
     def Start(self, handle, session, app_id, parent_window, options, answered, failed):
+        consent = {"devices": POINTER}
+        if self.session.persist_mode:  # variant_level: else dbus-python sends (sus)
+            vendor, version, data = CONSENT
+            consent.update(persist_mode=dbus.UInt32(self.session.persist_mode), restore_data=dbus.Struct(
+                (vendor, dbus.UInt32(version), dbus.String(data, variant_level=1)), signature="suv"))
+        if self.session.restored:
+            self.note("Start restored")
+            return answered(0, consent)
         self.note("Start")
         if self.answer == "close":
             GLib.timeout_add_seconds(3, self.session.Closed)
         if self.answer in ("accept", "close"):
-            answered(0, {"devices": POINTER})
+            answered(0, consent)
         elif self.answer in ("decline", "fail"):
             answered(1 if self.answer == "decline" else 2, {})
         elif self.answer == "nopointer":
@@ -68,6 +82,8 @@ class Backend(dbus.service.Object):
 
 
 class Session(dbus.service.Object):
+    persist_mode, restored = 0, False
+
     @dbus.service.method("org.freedesktop.impl.portal.Session")
     def Close(self):
         self.remove_from_connection()
