@@ -42,16 +42,28 @@ const Watched watched[watched_names] = {
 constexpr std::size_t mutter = watched_names - 1;
 
 // The reply to `message` (taking it over) within the bus's bound, or
-// nullptr.
-DBusMessage *ask(DBusConnection *bus, DBusMessage *message)
+// nullptr; *unowned tells whether the bus said that nobody owns the name.
+DBusMessage *ask(DBusConnection *bus, DBusMessage *message,
+                 bool *unowned = nullptr)
 {
     if (message != nullptr)
         dbus_message_set_auto_start(message, FALSE);
     DBusError error;
     dbus_error_init(&error);
     DBusMessage *reply = bus_call(bus, message, &error);
+    if (unowned != nullptr)
+        *unowned = dbus_error_has_name(&error, DBUS_ERROR_NAME_HAS_NO_OWNER);
     dbus_error_free(&error);
     return reply;
+}
+
+// Each word of a screensaver that it is active counts, so that a lock and
+// an unlock between two motions are not missed.
+void note_active(DesktopWatch &watch, std::size_t i, bool active)
+{
+    watch.active[i] = active;
+    if (active)
+        ++watch.locks;
 }
 
 // Asks a screensaver that has just been found whether it is active.
@@ -68,7 +80,7 @@ void ask_active(DesktopWatch &watch, std::size_t i)
     if (reply != nullptr &&
         dbus_message_get_args(reply, nullptr, DBUS_TYPE_BOOLEAN, &active,
                               DBUS_TYPE_INVALID) != 0)
-        watch.active[i] = active != FALSE;
+        note_active(watch, i, active != FALSE);
     if (reply != nullptr)
         dbus_message_unref(reply);
 }
@@ -84,7 +96,9 @@ void note_owner(DesktopWatch &watch, std::size_t i, const char *owner)
 
 // Subscribes first, so that nothing said after the look-ups is missed. The
 // rules are sent without waiting for the bus to take them: it handles
-// them, in order, before the calls below.
+// them, in order, before the calls below. A look-up that the bus did not
+// answer leaves the watch to be made anew: a name taken for unowned would
+// miss a lock, or mutter, for the whole run.
 bool start_watching(DesktopWatch &watch)
 {
     char rule[256];
@@ -103,21 +117,24 @@ bool start_watching(DesktopWatch &watch)
         }
     }
     for (std::size_t i = 0; i < watched_names; ++i) {
+        bool unowned = false;
         DBusMessage *reply =
-            ask(watch.bus, bus_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
-                                           DBUS_INTERFACE_DBUS, "GetNameOwner",
-                                           watched[i].name));
+            ask(watch.bus,
+                bus_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                DBUS_INTERFACE_DBUS, "GetNameOwner",
+                                watched[i].name),
+                &unowned);
         const char *owner = nullptr;
         if (reply != nullptr)
             dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &owner,
                                   DBUS_TYPE_INVALID);
+        if (reply == nullptr && !unowned)
+            return false;
         note_owner(watch, i, owner);
         if (reply != nullptr)
             dbus_message_unref(reply);
-        if (dbus_connection_get_is_connected(watch.bus) == 0)
-            return false;
     }
-    return true;
+    return dbus_connection_get_is_connected(watch.bus) != 0;
 }
 
 void take(DesktopWatch &watch, DBusMessage *message)
@@ -147,7 +164,7 @@ void take(DesktopWatch &watch, DBusMessage *message)
         if (watched[i].path != nullptr && watch.owners[i][0] != '\0' &&
             dbus_message_has_sender(message, watch.owners[i]) != 0 &&
             dbus_message_has_interface(message, watched[i].interface) != 0)
-            watch.active[i] = active != FALSE;
+            note_active(watch, i, active != FALSE);
 }
 
 // Takes what the bus has sent, waiting for it at most `wait_ms`; false
@@ -181,8 +198,10 @@ bool bus_has_news(DBusConnection *bus)
 void watch_close(PointerInjection &injection)
 {
     DesktopWatch &watch = injection.watch;
+    const unsigned locks = watch.locks;
     bus_close(watch.bus);
     watch = DesktopWatch{};
+    watch.locks = locks;
 }
 
 void watch_desktop(PointerInjection &injection)

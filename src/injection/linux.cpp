@@ -73,14 +73,19 @@ void close_pointer_injection(PointerInjection *injection)
 
 namespace {
 
+void let_go_for_the_lock(PointerInjection &injection)
+{
+    for (const Way &way : ways)
+        if (way.rest != nullptr)
+            way.rest(injection);
+}
+
 // While the screen is locked no way is tried; the first motion after the
 // unlock opens what it needs anew.
 MotionOutcome rest_while_locked(PointerInjection &injection)
 {
     if (!injection.resting)
-        for (const Way &way : ways)
-            if (way.rest != nullptr)
-                way.rest(injection);
+        let_go_for_the_lock(injection);
     injection.resting = true;
     std::snprintf(injection.explanation, sizeof injection.explanation,
                   "the screen is locked; jiggle goes on when you unlock it.");
@@ -96,7 +101,8 @@ MotionOutcome rest_while_locked(PointerInjection &injection)
 // the user what the session needs. Once the person at the desk has declined
 // or stopped a way, every motion is reported so, and no way is tried. A
 // session that the desktop closed as its screen locked was not stopped by
-// the person: the lock may be announced a moment after the close.
+// the person: the lock may be announced a moment after the close, or have
+// come and gone since the last motion.
 MotionOutcome inject_pointer_motion(PointerInjection &injection,
                                     Displacement displacement)
 {
@@ -104,9 +110,12 @@ MotionOutcome inject_pointer_motion(PointerInjection &injection,
     if (injection.last_word != 0)
         return {0, injection.last_word, text};
     ++injection.motions;
+    const unsigned locks = injection.watch.locks;
     watch_desktop(injection);
     if (desktop_locked(injection))
         return rest_while_locked(injection);
+    if (injection.watch.locks != locks && !injection.resting)
+        let_go_for_the_lock(injection);
     injection.resting = false;
     const std::size_t size = sizeof injection.explanation;
     std::size_t used = static_cast<std::size_t>(
@@ -130,7 +139,7 @@ MotionOutcome inject_pointer_motion(PointerInjection &injection,
                 std::snprintf(text + used, size - used, " %s: %s", way.name,
                               why == said ? "likewise." : why));
         said = why;
-        if (error_code == stopped &&
+        if ((error_code == stopped || error_code == declined) &&
             desktop_locks_within(injection, lock_grace))
             return rest_while_locked(injection);
         if (error_code == declined || error_code == stopped) {

@@ -118,6 +118,7 @@ struct DesktopWatch {
     // and whether that screensaver says it is active.
     char owners[watched_names][64] = {};
     bool active[watched_names] = {};
+    unsigned locks = 0; // times a screensaver said it is active
 };
 
 // GNOME (mutter): a session of org.gnome.Mutter.RemoteDesktop on the

@@ -49,9 +49,11 @@ void forget_session(PortalRemoteDesktop &portal)
                                    portal.owner, portal.session_path,
                                    "org.freedesktop.portal.Session", "Close");
     if (close != nullptr) {
+        // Written now, without waiting: a dialog must not stay open behind
+        // the lock screen.
         dbus_message_set_no_reply(close, TRUE);
         dbus_connection_send(portal.bus, close, nullptr);
-        dbus_connection_flush(portal.bus);
+        dbus_connection_read_write(portal.bus, 0);
         dbus_message_unref(close);
     }
     portal.stage = PortalStage::none;
