@@ -29,7 +29,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 from conftest import (BANNER, FAREWELL, PERIOD, Run, XServer, kwin_session, mutter_session,  # noqa
-                      portal_session, private_bus, sway_session, wait_for)
+                      has_owner, portal_session, private_bus, sway_session, wait_for)
 
 JIGGLE, FLOOR = (os.path.join(ROOT, "build", "linux", name) for name in ("jiggle", "floor"))
 DHAT = "/usr/libexec/valgrind/dhat-amd64-linux"  # the program KWin sees under valgrind
@@ -62,10 +62,7 @@ def with_screensaver(session):
                                                                            f"unix:path={home}/bus"))
         saver = subprocess.Popen(["/usr/bin/python3", "-c", SCREENSAVER], env=where.env)
         try:
-            wait_for(lambda: "(true,)" in subprocess.run(
-                ["gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o", "/org/freedesktop/DBus", "-m",
-                 "org.freedesktop.DBus.NameHasOwner", "org.freedesktop.ScreenSaver"],
-                env=where.env, capture_output=True, text=True, timeout=5).stdout, 10, "no screensaver on the bus")
+            wait_for(lambda: has_owner(where.env, "org.freedesktop.ScreenSaver"), 10, "no screensaver on the bus")
             yield where
         finally:
             for proc in (saver, bus):

@@ -136,6 +136,21 @@ class Run:
 NOBODY = 65534  # sway refuses to run as root
 
 
+def bus_call(env, destination, path, method, *args, bus="--session"):
+    """gdbus's answer to a method call, as text: '' where the call failed,
+    or took over 10 s."""
+    try:
+        return subprocess.run(["gdbus", "call", bus, "-d", destination, "-o", path, "-m", method, *args],
+                              env=env, capture_output=True, text=True, timeout=10).stdout.strip()
+    except subprocess.TimeoutExpired:
+        return ""
+
+
+def has_owner(env, name, bus="--session"):
+    return bus_call(env, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                    name, bus=bus) == "(true,)"
+
+
 def wait_for(condition, seconds, message):
     deadline = time.monotonic() + seconds
     while not (found := condition()):
@@ -334,11 +349,8 @@ class Mutter:
         self.procs.append(xserver.proc)
         self.compositor_env["DISPLAY"] = xserver.env["DISPLAY"]
         self.procs.append(subprocess.Popen(["/usr/bin/python3", "-c", STAND_IN_GDM], env=self.compositor_env))
-        wait_for(lambda: "(true,)" in subprocess.run(
-            ["gdbus", "call", "--system", "-d", "org.freedesktop.DBus", "-o", "/org/freedesktop/DBus",
-             "-m", "org.freedesktop.DBus.NameHasOwner", "org.gnome.DisplayManager"],
-            env=self.compositor_env, capture_output=True, text=True, timeout=5).stdout,
-            10, "the stand-in display manager did not start")
+        wait_for(lambda: has_owner(self.compositor_env, "org.gnome.DisplayManager", bus="--system"),
+                 10, "the stand-in display manager did not start")
 
     def start(self):
         self.compositor = subprocess.Popen(self.command, env=self.compositor_env,
@@ -355,25 +367,17 @@ class Mutter:
     def eval(self, script):
         """What GNOME Shell's Eval makes of `script`, as JSON text ('' while
         the shell is not there or not yet answering)."""
-        try:
-            answer = subprocess.run(["gdbus", "call", "--session", "-d", "org.gnome.Shell", "-o", "/org/gnome/Shell",
-                                     "-m", "org.gnome.Shell.Eval", script],
-                                    env=self.env, capture_output=True, text=True, timeout=5).stdout
-        except subprocess.TimeoutExpired:
-            return ""  # still starting
-        return answer.removeprefix("(true, '").removesuffix("')\n")
+        answer = bus_call(self.env, "org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Eval", script)
+        return answer.removeprefix("(true, '").removesuffix("')")
 
     def screensaver(self, method, *args):
         """Calls GNOME Shell's own screensaver service, as `loginctl lock-session` or Super+L do."""
-        return subprocess.run(["gdbus", "call", "--session", "-d", "org.gnome.Shell.ScreenShield",
-                               "-o", "/org/gnome/ScreenSaver", "-m", f"org.gnome.ScreenSaver.{method}", *args],
-                              env=self.env, capture_output=True, text=True, timeout=10).stdout.strip()
+        return bus_call(self.env, "org.gnome.Shell.ScreenShield", "/org/gnome/ScreenSaver",
+                        f"org.gnome.ScreenSaver.{method}", *args)
 
     def idle_seconds(self):
-        answer = subprocess.run(["gdbus", "call", "--session", "-d", "org.gnome.Mutter.IdleMonitor",
-                                 "-o", "/org/gnome/Mutter/IdleMonitor/Core",
-                                 "-m", "org.gnome.Mutter.IdleMonitor.GetIdletime"],
-                                env=self.env, capture_output=True, text=True, timeout=5).stdout
+        answer = bus_call(self.env, "org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
+                          "org.gnome.Mutter.IdleMonitor.GetIdletime")
         return int(answer.split()[1].rstrip(",)")) / 1000 if answer else None  # "(uint64 1234,)"
 
     def watch(self):
@@ -490,10 +494,7 @@ def portal_session(answer="accept", world="debian12"):
                 file.write("[preferred]\ndefault=jiggletest\n")
             log = os.path.join(home, "calls")
             procs.append(subprocess.Popen(["/usr/bin/python3", PORTAL_BACKEND, name, answer, log], env=env))
-            owned = lambda name: subprocess.run(
-                ["gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o", "/org/freedesktop/DBus",
-                 "-m", "org.freedesktop.DBus.NameHasOwner", name],
-                env=env, capture_output=True, text=True, timeout=5).stdout.strip() == "(true,)"
+            owned = lambda name: has_owner(env, name)
             wait_for(lambda: owned(name), 10, "the stand-in portal backend did not start")
 
             def restart_portal():
@@ -510,9 +511,8 @@ def portal_session(answer="accept", world="debian12"):
                 xserver=xserver, env=session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=address,
                                                  WAYLAND_DISPLAY="wayland-9"),
                 calls=lambda: open(log).read().splitlines(), restart_portal=restart_portal, bus=bus,
-                screensaver=lambda *call: subprocess.run(
-                    ["gdbus", "call", "--session", "-d", "org.freedesktop.ScreenSaver", "-o", "/org/freedesktop/ScreenSaver",
-                     "-m", *call], env=env, capture_output=True, text=True, timeout=10, check=True))
+                screensaver=lambda method, *args: bus_call(
+                    env, "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", method, *args))
             yield session
         finally:
             stop_all(procs)
@@ -532,10 +532,8 @@ def mate_screensaver():
             procs.append(bus)
             env = session_env(DISPLAY=xserver.env["DISPLAY"], DBUS_SESSION_BUS_ADDRESS=address, HOME=home,
                               XDG_RUNTIME_DIR=home, GSETTINGS_BACKEND="memory", NO_AT_BRIDGE="1")
-            call = lambda method, *args: subprocess.run(
-                ["gdbus", "call", "--session", "-d", "org.mate.ScreenSaver", "-o", "/org/mate/ScreenSaver",
-                 "-m", f"org.mate.ScreenSaver.{method}", *args],
-                env=env, capture_output=True, text=True, timeout=15).stdout.strip()
+            call = lambda method, *args: bus_call(env, "org.mate.ScreenSaver", "/org/mate/ScreenSaver",
+                                                  f"org.mate.ScreenSaver.{method}", *args)
             procs.append(subprocess.Popen(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
                                            "mate-screensaver", "--no-daemon"], env=env,
                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))

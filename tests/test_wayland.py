@@ -17,8 +17,8 @@ import threading
 import time
 
 import pytest
-from conftest import (BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, WORLDS, PointerWatch, Run, portal_session,
-                      report, session_env, stub_compositor, wait_for)
+from conftest import (BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, WORLDS, PointerWatch, Run, bus_call,
+                      portal_session, report, session_env, stub_compositor, wait_for)
 
 JIGGLE = os.environ["JIGGLE"]
 WLR_VIRTUAL_POINTER = "0:0:virtual_pointer"  # as sway lists it
@@ -151,9 +151,8 @@ def test_the_portal_asks_once_a_run_and_its_answer_holds(answer, world):
 
 
 def bus_names_of(pid, env):
-    call = lambda method, *args: subprocess.run(
-        ["gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o", "/org/freedesktop/DBus",
-         "-m", f"org.freedesktop.DBus.{method}", *args], env=env, capture_output=True, text=True, timeout=5).stdout
+    call = lambda method, *args: bus_call(env, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                          f"org.freedesktop.DBus.{method}", *args)
     return [name for name in re.findall(r"'(:[\d.]+)'", call("ListNames"))
             if f"uint32 {pid}," in call("GetConnectionUnixProcessID", name)]
 
@@ -212,9 +211,9 @@ def test_a_portal_session_closed_by_the_lock_is_asked_for_again_after_it(world, 
     with portal_session("accept", world) as desktop:
         run = Run([JIGGLE], desktop.env)
         wait_for(lambda: " ".join(desktop.calls()).count("NotifyPointerMotion") == 2, 5, "no motion through the portal")
-        desktop.screensaver("org.freedesktop.ScreenSaver.Lock")
+        assert desktop.screensaver("org.freedesktop.ScreenSaver.Lock") == "()", "the desktop did not lock"
         time.sleep(locked_for)
-        desktop.screensaver("org.freedesktop.ScreenSaver.SetActive", "false")
+        assert desktop.screensaver("org.freedesktop.ScreenSaver.SetActive", "false") == "()"
         time.sleep(PERIOD + 0.5)
         out, status, _ = run.stop()
         calls = desktop.calls()
