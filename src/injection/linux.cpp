@@ -139,10 +139,9 @@ MotionOutcome inject_pointer_motion(PointerInjection &injection,
                 std::snprintf(text + used, size - used, " %s: %s", way.name,
                               why == said ? "likewise." : why));
         said = why;
-        if ((error_code == stopped || error_code == declined) &&
-            desktop_locks_within(injection, lock_grace))
-            return rest_while_locked(injection);
         if (error_code == declined || error_code == stopped) {
+            if (desktop_locks_within(injection, lock_grace))
+                return rest_while_locked(injection);
             injection.last_word = error_code;
             return {0, error_code, text};
         }
