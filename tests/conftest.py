@@ -506,7 +506,8 @@ def portal_session(answer="accept", world="debian12"):
                                               env=env, stderr=subprocess.DEVNULL))
                 wait_for(lambda: owned("org.freedesktop.portal.Desktop"), 10, "xdg-desktop-portal did not start")
 
-            restart_portal()
+            if answer != "late":
+                restart_portal()
             session = types.SimpleNamespace(
                 xserver=xserver, env=session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=address,
                                                  WAYLAND_DISPLAY="wayland-9"),

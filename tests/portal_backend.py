@@ -11,7 +11,10 @@ desktop closes the session 3 s later). Each call is written to LOG as a line,
 and each accepted motion goes on to the X server in DISPLAY, whose idle time
 the test watches. It is also the desktop's screensaver, whose Lock closes
 the session at once and says the screen is locked 0.35 s later, as GNOME
-Shell does. Where the portal restores consents (RemoteDesktop 2), an
+Shell does. ANSWER late makes it the portal itself (the frontend), which
+accepts and answers each request before its reply, 0.8 s late and naming a
+path of its own, not the one the handle_token makes: nothing in the portal's
+API rules either out. Where the portal restores consents (RemoteDesktop 2), an
 accepted Start that was asked to persist gives restore data, and a Start
 that gets it back answers at once, without its dialog ("Start restored")."""
 import subprocess
@@ -81,6 +84,45 @@ class Backend(dbus.service.Object):
         subprocess.run(["xdotool", "mousemove_relative", "--", str(int(dx)), str(int(dy))], timeout=5)
 
 
+class LateFrontend(Backend):
+    IFACE = "org.freedesktop.portal.RemoteDesktop"
+
+    def answer_late(self, sender, reply, results):
+        self.requests = getattr(self, "requests", 0) + 1
+        path = "/org/freedesktop/portal/desktop/request/%s/late%d" % (sender[1:].replace(".", "_"), self.requests)
+        response = dbus.lowlevel.SignalMessage(path, "org.freedesktop.portal.Request", "Response")
+        response.set_destination(sender)
+        response.append(dbus.UInt32(0), dbus.Dictionary(results, signature="sv"))
+        self.bus.send_message(response)
+        GLib.timeout_add(800, lambda: reply(dbus.ObjectPath(path)))
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        return dbus.UInt32(1, variant_level=1)
+
+    @dbus.service.method(IFACE, in_signature="a{sv}", out_signature="o", sender_keyword="sender",
+                         async_callbacks=("reply", "failed"))
+    def CreateSession(self, options, sender, reply, failed):
+        self.note("CreateSession")
+        self.answer_late(sender, reply, {"session_handle": "/org/freedesktop/portal/desktop/session/late"})
+
+    @dbus.service.method(IFACE, in_signature="oa{sv}", out_signature="o", sender_keyword="sender",
+                         async_callbacks=("reply", "failed"))
+    def SelectDevices(self, session, options, sender, reply, failed):
+        self.note("SelectDevices", int(options.get("types", 0)))
+        self.answer_late(sender, reply, {})
+
+    @dbus.service.method(IFACE, in_signature="osa{sv}", out_signature="o", sender_keyword="sender",
+                         async_callbacks=("reply", "failed"))
+    def Start(self, session, parent_window, options, sender, reply, failed):
+        self.note("Start")
+        self.answer_late(sender, reply, {"devices": POINTER})
+
+    @dbus.service.method(IFACE, in_signature="oa{sv}dd")
+    def NotifyPointerMotion(self, session, options, dx, dy):
+        Backend.NotifyPointerMotion(self, session, options, dx, dy)
+
+
 class Session(dbus.service.Object):
     persist_mode, restored = 0, False
 
@@ -123,7 +165,8 @@ if __name__ == "__main__":
     name, answer, log = sys.argv[1:]
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
-    backend = Backend(bus, answer, open(log, "w"))
+    backend = (LateFrontend if answer == "late" else Backend)(bus, answer, open(log, "w"))
     screensaver = ScreenSaver(bus, backend)
-    keep = dbus.service.BusName(name, bus), dbus.service.BusName(SCREENSAVER, bus)
+    names = [name, SCREENSAVER] + (["org.freedesktop.portal.Desktop"] if answer == "late" else [])
+    keep = [dbus.service.BusName(name, bus) for name in names]
     GLib.MainLoop().run()

@@ -175,6 +175,15 @@ def test_only_the_portal_s_own_answers_count():
     assert (codes, status) == ({str(errno.EINPROGRESS).encode()}, 0), out
 
 
+def test_a_response_before_its_late_reply_is_taken():
+    with portal_session("late") as desktop:
+        run = Run([JIGGLE], desktop.env)
+        wait_for(lambda: "NotifyPointerMotion" in " ".join(desktop.calls()), 4 * PERIOD, "the portal's answers were lost")
+        out, status, _ = run.stop()
+        calls = desktop.calls()
+    assert calls.count("CreateSession") == 1 and status == 0, (calls, out)
+
+
 def test_a_bus_that_stops_answering_costs_a_cycle_half_a_second():
     with portal_session("accept") as desktop:
         run = Run([JIGGLE], desktop.env)

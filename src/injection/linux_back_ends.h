@@ -146,6 +146,10 @@ struct PortalRemoteDesktop {
     unsigned requests = 0;     // each request's handle_token is new
     unsigned waited = 0;       // motions since the request under way
     char request_path[256] = "";
+    // A request whose reply was late: its serial, and a Response that came
+    // before the reply on a path other than the one its handle_token makes.
+    std::uint32_t late_reply = 0;
+    DBusMessage *early_response = nullptr;
     char session_path[256] = "";
     // What the portal gave to restore the person's consent without a dialog
     // (RemoteDesktop 2 and later): for this connection, kept in memory only.

@@ -58,6 +58,10 @@ void forget_session(PortalRemoteDesktop &portal)
     }
     portal.stage = PortalStage::none;
     portal.waited = 0;
+    portal.late_reply = 0;
+    if (portal.early_response != nullptr)
+        dbus_message_unref(portal.early_response);
+    portal.early_response = nullptr;
     portal.request_path[0] = '\0';
     portal.session_path[0] = '\0';
 }
@@ -254,7 +258,11 @@ std::uint32_t send_request(PortalRemoteDesktop &portal, PortalStage stage)
     portal.stage = stage;
     portal.waited = 0;
     DBusMessage *reply = nullptr;
+    dbus_message_ref(message); // for its serial, should the reply be late
     std::uint32_t error = call(portal.bus, message, &reply);
+    portal.late_reply =
+        error == not_answered ? dbus_message_get_serial(message) : 0;
+    dbus_message_unref(message);
     if (error == not_answered)
         return 0; // under way all the same
     if (error != 0)
@@ -359,6 +367,27 @@ bool portal_gone(const PortalRemoteDesktop &portal, DBusMessage *signal)
            std::strcmp(old_owner, portal.owner) == 0;
 }
 
+// The late reply of the request under way names its path, which may not be
+// the one its handle_token makes: a Response that came before it, on that
+// path, is taken now.
+std::uint32_t take_late_reply(PortalRemoteDesktop &portal, DBusMessage *reply)
+{
+    const char *path = nullptr;
+    DBusMessage *early = portal.early_response;
+    portal.late_reply = 0;
+    portal.early_response = nullptr;
+    std::uint32_t error = 0;
+    if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_OBJECT_PATH, &path,
+                              DBUS_TYPE_INVALID) != 0 &&
+        bus_copy(portal.request_path, sizeof portal.request_path, path) &&
+        early != nullptr &&
+        std::strcmp(dbus_message_get_path(early), path) == 0)
+        error = take_response(portal, early);
+    if (early != nullptr)
+        dbus_message_unref(early);
+    return error;
+}
+
 // Takes every message the bus has sent, waiting at most `wait_ms` for the
 // Response under way (0: only what has come already).
 std::uint32_t read_answers(PortalRemoteDesktop &portal, int wait_ms)
@@ -380,11 +409,21 @@ std::uint32_t read_answers(PortalRemoteDesktop &portal, int wait_ms)
                 dbus_message_has_sender(message, portal.owner) != 0 &&
                 (dbus_message_has_signature(message, "ua{sv}") != 0 ||
                  dbus_message_has_signature(message, "a{sv}") != 0);
-            if (ours && portal.request_path[0] != '\0' &&
-                dbus_message_is_signal(message, request_interface,
-                                       "Response") != 0 &&
+            const bool response =
+                ours && dbus_message_is_signal(message, request_interface,
+                                               "Response") != 0;
+            if (response && portal.request_path[0] != '\0' &&
                 std::strcmp(path, portal.request_path) == 0)
                 error = take_response(portal, message);
+            else if (response && portal.late_reply != 0) {
+                if (portal.early_response != nullptr)
+                    dbus_message_unref(portal.early_response);
+                portal.early_response = dbus_message_ref(message);
+            } else if (error == 0 && portal.late_reply != 0 &&
+                       dbus_message_get_reply_serial(message) ==
+                           portal.late_reply &&
+                       dbus_message_has_sender(message, portal.owner) != 0)
+                error = take_late_reply(portal, message);
             else if (ours &&
                      dbus_message_is_signal(message, session_interface,
                                             "Closed") != 0 &&
