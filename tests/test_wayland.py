@@ -248,12 +248,15 @@ STOP_SHARING = "Main.panel.statusArea.screenSharing._stopSharing()"
 
 def test_a_stop_from_gnome_s_top_bar_holds_for_the_run(gnome_shell):
     run = Run([JIGGLE], gnome_shell.env)
+    portal = CallClock(gnome_shell.env, "destination='org.freedesktop.portal.Desktop'")
     wait_for(lambda: gnome_shell.eval(SHARED) == "1", 5, "the indicator never listed jiggle's session")
     gnome_shell.eval(STOP_SHARING)
     time.sleep(2 * PERIOD + 1)  # two more motions: idle since the Stop
     assert (gnome_shell.eval(SHARED), gnome_shell.idle_log()) == ("0", ["idle", "resume", "idle"]), \
         "a new session after the person's Stop"
     out, status, elapsed = run.stop()
+    portal.proc.kill()
+    assert not portal.times, "the motion that met the Stop went on to ask the desktop portal"
     stops = out.removesuffix(FAREWELL).count(report(errno.ESHUTDOWN))
     assert out == report(errno.ESHUTDOWN) * stops + FAREWELL and stops >= 2, out
     assert b"stopped from GNOME's top bar" in run.stderr and run.stderr.count(b"\n") == 1, run.stderr
@@ -269,12 +272,13 @@ def test_a_restarted_gnome_shell_is_picked_up(gnome_shell):
     assert report(errno.ESHUTDOWN) not in out and out.endswith(FAREWELL) and status == 0, out
 
 
-class MotionClock:
-    """Notes when jiggle's motions reach mutter, from a monitor of the bus."""
+class CallClock:
+    """Notes when jiggle's calls (by default its motions through mutter) pass
+    on the bus, from a monitor of it."""
 
-    def __init__(self, env):
+    def __init__(self, env, calls="member='NotifyPointerMotionRelative'"):
         self.times = []
-        self.proc = subprocess.Popen(["dbus-monitor", "--session", "type='method_call',member='NotifyPointerMotionRelative'"],
+        self.proc = subprocess.Popen(["dbus-monitor", "--session", f"type='method_call',{calls}"],
                                      env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         threading.Thread(target=self.read, daemon=True).start()
 
@@ -292,7 +296,7 @@ class MotionClock:
 def test_a_lock_rests_jiggle_and_the_unlock_resumes_it(nested_gnome_shell):
     shell, codes = nested_gnome_shell, lambda out: re.findall(rb"Error code: (\d+)", out)
     run = Run([JIGGLE], shell.env)
-    clock = MotionClock(shell.env)
+    clock = CallClock(shell.env)
     try:
         wait_for(lambda: shell.eval(SHARED) == "1", 5, "the indicator never listed jiggle's session")
         # The shell closes the session at once and says it is locked some 0.35 s
