@@ -72,9 +72,9 @@ def with_screensaver(session):
 
 
 WAYS = {name: lambda session=session: with_screensaver(session) for name, session in {
-    "XTEST on Xvfb": XServer, "wlroots virtual pointer on sway": sway_session,
-    "KDE fake input on KWin": lambda: kwin_session(JIGGLE, DHAT),
-    "GNOME remote desktop on mutter": mutter_session,
+    "XTEST on Xvfb": XServer, "wlroots virtual pointer on sway": lambda: sway_session("debian12"),
+    "KDE fake input on KWin": lambda: kwin_session("debian12", JIGGLE, DHAT),
+    "GNOME remote desktop on mutter": lambda: mutter_session("debian12"),
     "desktop portal on xdg-desktop-portal": portal_session}.items()}
 
 BASH_LOOP = "while :; do xdotool mousemove_relative -- 5 5; sleep 2; done"

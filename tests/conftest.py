@@ -181,12 +181,12 @@ def session_env(**variables):
 
 
 class Wayland:
-    """A headless compositor whose runtime directory is `home`, and swayidle
-    writing "idle" and "resume" in a log as it sees the session. Their
-    output goes to the test's."""
+    """A headless compositor of `world` whose runtime directory is `home`, and
+    that world's swayidle writing "idle" and "resume" in a log as it sees the
+    session. Their output goes to the test's."""
 
-    def __init__(self, home, command, **env):
-        self.home, self.command, self.procs = home, command, []
+    def __init__(self, home, world, command, **env):
+        self.home, self.world, self.command, self.procs = home, world, command, []
         self.compositor_env = session_env(XDG_RUNTIME_DIR=home, **env)
         self.log = os.path.join(home, "idle.log")
 
@@ -195,8 +195,8 @@ class Wayland:
             self.start()
             self.env = session_env(XDG_RUNTIME_DIR=self.home, WAYLAND_DISPLAY=os.path.basename(self.socket))
             with open(self.log, "w") as log:
-                self.procs.append(subprocess.Popen(
-                    ["swayidle", "-w", "timeout", str(IDLE_AFTER), "echo idle", "resume", "echo resume"],
+                self.procs.append(subprocess.Popen(in_world(self.world, self.home, [
+                    "swayidle", "-w", "timeout", str(IDLE_AFTER), "echo idle", "resume", "echo resume"]),
                     env=self.env, stdout=log, stderr=subprocess.DEVNULL))
             wait_for(lambda: self.idle_log() == ["idle"], IDLE_AFTER + 10, "swayidle saw no idle session")
         except BaseException:
@@ -205,7 +205,7 @@ class Wayland:
         return self
 
     def start(self):
-        self.proc = subprocess.Popen(self.command, env=self.compositor_env)
+        self.proc = subprocess.Popen(in_world(self.world, self.home, self.command), env=self.compositor_env)
         self.procs.append(self.proc)
         sockets = lambda: [p for p in glob.glob(f"{self.home}/wayland-*") if not p.endswith(".lock") and listening(p)]
         self.socket = wait_for(sockets, 20, f"{self.command} did not start")[0]
@@ -228,14 +228,14 @@ class Wayland:
 
 
 @contextlib.contextmanager
-def sway_session():
+def sway_session(world):
     with tempfile.TemporaryDirectory() as home:
         config = os.path.join(home, "config")
         with open(config, "w") as file:
             file.write("xwayland disable\n")
         os.chown(home, NOBODY, NOBODY)
         as_nobody = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]
-        with Wayland(home, [*as_nobody, "sway", "-c", config], WLR_BACKENDS="headless",
+        with Wayland(home, world, [*as_nobody, "sway", "-c", config], WLR_BACKENDS="headless",
                      WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman") as session:
             def inputs():
                 ipc = f"{home}/sway-ipc.{NOBODY}.{session.proc.pid}.sock"
@@ -247,7 +247,7 @@ def sway_session():
                 the pointer. Returns a reader of its pointer events' names."""
                 log = os.path.join(home, "wev.log")
                 with open(log, "w") as file:  # stdbuf: wev's printf would keep it
-                    session.procs.append(subprocess.Popen(["stdbuf", "-oL", "wev"], env=session.env,
+                    session.procs.append(subprocess.Popen(in_world(world, home, ["stdbuf", "-oL", "wev"]), env=session.env,
                                                           stdout=file, stderr=subprocess.DEVNULL))
                 def read():
                     with open(log) as file:
@@ -264,10 +264,12 @@ KWIN_DESKTOP_FILE = os.path.join(os.path.dirname(__file__), "..", "packaging", "
 
 
 @contextlib.contextmanager
-def kwin_session(*programs):
+def kwin_session(world, *programs, menu="plasma-"):
     """jiggle's .desktop file, naming each program, is in KWin's XDG_DATA_HOME.
-    A copy of kwin_wayland runs where Debian's cannot, as its file
-    capability is out of reach (a container's bounding set)."""
+    KWin 6 finds it through the application menu of XDG_MENU_PREFIX `menu`,
+    as a Plasma session sets it (None: unset). A copy of kwin_wayland runs
+    where Debian's cannot, as its file capability is out of reach (a
+    container's bounding set)."""
     with tempfile.TemporaryDirectory() as home:
         applications = os.path.join(home, "data", "applications")
         os.makedirs(applications)
@@ -276,10 +278,11 @@ def kwin_session(*programs):
         for i, program in enumerate(programs):
             with open(os.path.join(applications, f"jiggle{i}.desktop"), "w") as file:
                 file.write(desktop_file.replace("@JIGGLE_EXEC@", os.path.realpath(program)))
-        kwin = shutil.copy("/usr/bin/kwin_wayland", home)
-        with Wayland(home, [kwin, "--virtual", "--no-lockscreen", "--no-global-shortcuts",
-                            "--socket", "wayland-kwin"],
-                     HOME=home, XDG_DATA_HOME=os.path.join(home, "data")) as session:
+        kwin = shutil.copy(in_root(world, "/usr/bin/kwin_wayland"), home)
+        menu = {"XDG_MENU_PREFIX": menu} if menu else {}
+        with Wayland(home, world, [kwin, "--virtual", "--no-lockscreen", "--no-global-shortcuts",
+                                   "--socket", "wayland-kwin"],
+                     HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), **menu) as session:
             yield session
 
 
@@ -309,12 +312,12 @@ class Mutter:
     Xvfb, with a lock screen. Its IdleMonitor's idle time is polled in a
     thread, and kept as "idle" and "resume" where it crosses IDLE_AFTER."""
 
-    def __init__(self, home, shell=False, nested=False):
+    def __init__(self, home, world, shell=False, nested=False):
         shell = shell or nested
         # The buses start no service: one started for the shell (the
         # accessibility bus, dconf) would outlive the test, and hang the next
         # shell that finds its sockets.
-        self.home, bus = home, f"unix:path={home}/bus"
+        self.home, self.world, bus = home, world, f"unix:path={home}/bus"
         self.compositor_env = session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=bus, HOME=home,
                                           GSETTINGS_BACKEND="memory", NO_AT_BRIDGE="1")
         self.env = dict(self.compositor_env, WAYLAND_DISPLAY="wayland-jiggle")
@@ -353,7 +356,7 @@ class Mutter:
                  10, "the stand-in display manager did not start")
 
     def start(self):
-        self.compositor = subprocess.Popen(self.command, env=self.compositor_env,
+        self.compositor = subprocess.Popen(in_world(self.world, self.home, self.command), env=self.compositor_env,
                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.procs.append(self.compositor)
 
@@ -398,8 +401,8 @@ class Mutter:
 
 
 @contextlib.contextmanager
-def mutter_session(shell=False, nested=False):
-    with tempfile.TemporaryDirectory() as home, Mutter(home, shell, nested) as session:
+def mutter_session(world, shell=False, nested=False):
+    with tempfile.TemporaryDirectory() as home, Mutter(home, world, shell, nested) as session:
         yield session
 
 
@@ -450,6 +453,11 @@ PORTAL_BACKEND = os.path.join(os.path.dirname(__file__), "portal_backend.py")
 # Debian 13's desktop programs, made by scripts/build-debian13-root.
 DEBIAN13_ROOT = os.path.join(os.environ.get("XDG_CACHE_HOME", os.path.expanduser("~/.cache")), "jiggle", "debian13")
 WORLDS = ["debian12", "debian13"]
+
+
+def in_root(world, path):
+    """Where `world` has `path`, seen from here."""
+    return path if world == "debian12" else DEBIAN13_ROOT + path
 
 
 def in_world(world, home, command):
@@ -554,31 +562,37 @@ def mate_screensaver():
             stop_all(procs)
 
 
+# Each desktop as Debian 12 and Debian 13 have it.
+@pytest.fixture(params=WORLDS)
+def world(request):
+    return request.param
+
+
 @pytest.fixture
-def sway():
-    with sway_session() as session:
+def sway(world):
+    with sway_session(world) as session:
         yield session
 
 
 @pytest.fixture
-def kwin():
-    with kwin_session(os.environ["JIGGLE"]) as session:
+def kwin(world):
+    with kwin_session(world, os.environ["JIGGLE"]) as session:
         yield session
 
 
 @pytest.fixture
-def mutter():
-    with mutter_session() as session:
+def mutter(world):
+    with mutter_session(world) as session:
         yield session
 
 
 @pytest.fixture
-def gnome_shell():
-    with mutter_session(shell=True) as session:
+def gnome_shell(world):
+    with mutter_session(world, shell=True) as session:
         yield session
 
 
 @pytest.fixture
 def nested_gnome_shell():
-    with mutter_session(nested=True) as session:
+    with mutter_session("debian12", nested=True) as session:
         yield session
