@@ -309,10 +309,13 @@ class Mutter:
     """A headless mutter on a private session bus, in the runtime directory
     `home`, or GNOME Shell with it (`shell`), on a private system bus too.
     `nested`: the shell as a person sits at it, in a window on a private
-    Xvfb, with a lock screen. Its IdleMonitor's idle time is polled in a
-    thread, and kept as "idle" and "resume" where it crosses IDLE_AFTER."""
+    Xvfb, with a lock screen. `portal`: with the desktop portal and GNOME's
+    backend, whose dialog a program run as `nobody` must go through, as it
+    may not call mutter's own interface. Its IdleMonitor's idle time is
+    polled in a thread, and kept as "idle" and "resume" where it crosses
+    IDLE_AFTER."""
 
-    def __init__(self, home, world, shell=False, nested=False):
+    def __init__(self, home, world, shell=False, nested=False, portal=False):
         shell = shell or nested
         # The buses start no service: one started for the shell (the
         # accessibility bus, dconf) would outlive the test, and hang the next
@@ -321,7 +324,9 @@ class Mutter:
         self.compositor_env = session_env(XDG_RUNTIME_DIR=home, DBUS_SESSION_BUS_ADDRESS=bus, HOME=home,
                                           GSETTINGS_BACKEND="memory", NO_AT_BRIDGE="1")
         self.env = dict(self.compositor_env, WAYLAND_DISPLAY="wayland-jiggle")
-        self.procs, self.events, self.done = [], [], threading.Event()
+        self.procs, self.events, self.done, self.portal = [], [], threading.Event(), portal
+        if portal:
+            os.chmod(home, 0o755)
         self.command = ["gnome-shell", "--unsafe-mode"] if shell else ["mutter"]
         self.command += ["--wayland", "--no-x11", "--wayland-display", "wayland-jiggle"]
         self.command += ["--nested"] if nested else ["--headless", "--virtual-monitor", "1024x768"]
@@ -332,7 +337,8 @@ class Mutter:
 
     def __enter__(self):
         try:
-            self.procs.append(private_bus(self.home)[0])
+            closed = "<policy user='nobody'><deny send_destination='org.gnome.Mutter.RemoteDesktop'/></policy>"
+            self.procs.append(private_bus(self.home, self.portal, closed if self.portal else "")[0])
             if "--nested" in self.command:
                 self.start_display()
             self.start()
@@ -341,6 +347,9 @@ class Mutter:
             if "--nested" in self.command:
                 assert self.eval("Main.screenShield !== null") == "true", \
                     "GNOME Shell has no lock screen (no /run/systemd/seats, or no display manager on its bus)"
+                self.eval("Main.overview.hide()")  # it starts in the overview, where no window has the keys
+            if self.portal:
+                self.start_portal()
         except BaseException:
             self.__exit__()
             raise
@@ -348,12 +357,21 @@ class Mutter:
 
     def start_display(self):
         """The X server that the shell's window is on, and the display manager."""
-        xserver = XServer()
-        self.procs.append(xserver.proc)
-        self.compositor_env["DISPLAY"] = xserver.env["DISPLAY"]
+        self.xserver = XServer()
+        self.procs.append(self.xserver.proc)
+        self.compositor_env["DISPLAY"] = self.xserver.env["DISPLAY"]
         self.procs.append(subprocess.Popen(["/usr/bin/python3", "-c", STAND_IN_GDM], env=self.compositor_env))
         wait_for(lambda: has_owner(self.compositor_env, "org.gnome.DisplayManager", bus="--system"),
                  10, "the stand-in display manager did not start")
+
+    def start_portal(self):
+        env = dict(self.env, XDG_CURRENT_DESKTOP="GNOME", XDG_SESSION_TYPE="wayland", GTK_A11Y="none")
+        for program, name in [("xdg-permission-store", "org.freedesktop.impl.portal.PermissionStore"),
+                              ("xdg-desktop-portal-gnome", "org.freedesktop.impl.portal.desktop.gnome"),
+                              ("xdg-desktop-portal", "org.freedesktop.portal.Desktop")]:
+            self.procs.append(subprocess.Popen(in_world(self.world, self.home, [f"/usr/libexec/{program}", "--replace"]),
+                                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            wait_for(lambda: has_owner(env, name), 20, f"{program} did not start")
 
     def start(self):
         self.compositor = subprocess.Popen(in_world(self.world, self.home, self.command), env=self.compositor_env,
@@ -401,8 +419,8 @@ class Mutter:
 
 
 @contextlib.contextmanager
-def mutter_session(world, shell=False, nested=False):
-    with tempfile.TemporaryDirectory() as home, Mutter(home, world, shell, nested) as session:
+def mutter_session(world, shell=False, nested=False, portal=False):
+    with tempfile.TemporaryDirectory() as home, Mutter(home, world, shell, nested, portal) as session:
         yield session
 
 
@@ -433,16 +451,17 @@ def stub_compositor(listener, offered):
         threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
 
 
-def private_bus(home, everyone=False):
+def private_bus(home, everyone=False, policy=""):
     """A session bus of its own in `home`, that starts no service and lets in
-    its own user, or `everyone`: (its process, its address)."""
+    its own user, or `everyone`, with a further `policy`: (its process, its
+    address)."""
     address = f"unix:path={home}/bus"
     config = os.path.join(home, "bus.conf")
     with open(config, "w") as file:
         file.write(f"<busconfig><type>session</type><listen>{address}</listen><auth>EXTERNAL</auth>"
                    "<policy context='default'>" + ("<allow user='*'/>" if everyone else "") +
                    "<allow send_destination='*' eavesdrop='true'/>"
-                   "<allow eavesdrop='true'/><allow own='*'/></policy></busconfig>")
+                   "<allow eavesdrop='true'/><allow own='*'/></policy>" + policy + "</busconfig>")
     proc = subprocess.Popen(["dbus-daemon", "--nofork", "--print-address", "--config-file", config],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     assert proc.stdout.readline(), "dbus-daemon did not start"
@@ -462,14 +481,15 @@ def in_root(world, path):
 
 def in_world(world, home, command):
     """`command` as `world` has it: Debian 13's runs chrooted in its root, in
-    a mount namespace of its own (gone with it) with /dev, a /proc and `home`
-    at its own path."""
+    a mount namespace of its own (gone with it) with /dev, a /proc, `home`
+    at its own path, and a /run that tells GNOME Shell it is on a seat."""
     if world == "debian12":
         return command
     assert os.path.exists(os.path.join(DEBIAN13_ROOT, "jiggle-packages")), \
         "no Debian 13 root (run scripts/install-deps --test)"
     script = ('mount -t tmpfs tmpfs "$0/tmp" && mkdir -p "$0$1" && mount --bind "$1" "$0$1" && '
-              'mount --rbind /dev "$0/dev" && mount -t proc proc "$0/proc" && shift && exec chroot "$0" "$@"')
+              'mount --rbind /dev "$0/dev" && mount -t proc proc "$0/proc" && mount -t tmpfs tmpfs "$0/run" && '
+              'mkdir -p "$0/run/systemd/seats" && shift && exec chroot "$0" "$@"')
     return ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script, DEBIAN13_ROOT, home, *command]
 
 

@@ -17,8 +17,8 @@ import threading
 import time
 
 import pytest
-from conftest import (BANNER, FAREWELL, IDLE_AFTER, PERIOD, STOP_BOUND, WORLDS, PointerWatch, Run, bus_call,
-                      portal_session, report, session_env, stub_compositor, wait_for)
+from conftest import (BANNER, FAREWELL, IDLE_AFTER, NOBODY, PERIOD, STOP_BOUND, WORLDS, PointerWatch, Run, bus_call,
+                      mutter_session, portal_session, report, session_env, stub_compositor, wait_for)
 
 JIGGLE = os.environ["JIGGLE"]
 WLR_VIRTUAL_POINTER = {"0:0:virtual_pointer", "0:0:wlr_virtual_pointer_v1"}  # as sway 1.7 and 1.10 list it
@@ -238,6 +238,32 @@ def test_a_portal_session_closed_by_the_lock_is_asked_for_again_after_it(world, 
     assert set(codes) == ({str(errno.EAGAIN).encode()} if locked_for > PERIOD else set()), codes
     assert run.stderr == (b"jiggle: the screen is locked; jiggle goes on when you unlock it.\n" if codes else b"")
     assert status == 0
+
+
+# GNOME 48's dialog, as a person answers it: its "Allow Remote Interaction"
+# switch (off at first), then Share, which stays grey a moment after; or Cancel.
+DIALOG_KEYS = {"share": ["alt+i", "alt+s"], "cancel": ["alt+c"]}
+DIALOG = "global.get_window_actors().some(a => a.meta_window.get_title() == 'Remote Desktop' && a.meta_window.has_focus())"
+
+
+@pytest.mark.parametrize("world", WORLDS[1:])  # Debian 12's GNOME Shell 43 has no keys for it
+@pytest.mark.parametrize("answer", DIALOG_KEYS)
+def test_gnome_s_portal_dialog_asks_once_and_its_answer_holds(answer, world):
+    with mutter_session(world, nested=True, portal=True) as shell:
+        run = Run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", JIGGLE], shell.env)
+        wait_for(lambda: shell.eval(DIALOG) == "true", 10, "GNOME's portal showed no dialog")
+        shell.xserver.ask("xdotool", "key", "--delay", "200", *DIALOG_KEYS[answer])
+        wait_for(lambda: shell.eval(DIALOG) == "false", 5, "the dialog stayed open")
+        time.sleep(2 * PERIOD + 0.5)
+        shown, idle = shell.eval(DIALOG), shell.idle_seconds()
+        out, status, _ = run.stop()
+    codes = [int(code) for code in re.findall(rb"Error code: (\d+)", out)]
+    if answer == "share":  # refused by mutter's own interface until then
+        assert set(codes) <= {errno.EACCES} and idle < PERIOD + 0.5, (codes, idle)
+    else:
+        assert codes[-2:] == [errno.ECANCELED] * 2 and idle > 2 * PERIOD, (codes, idle)
+        assert b"you declined jiggle's request" in run.stderr
+    assert (shown, status) == ("false", 0), "asked again"
 
 
 # Sessions that GNOME Shell's screen sharing indicator lists, and its Stop.
