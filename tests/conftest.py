@@ -185,8 +185,8 @@ class Wayland:
     that world's swayidle writing "idle" and "resume" in a log as it sees the
     session. Their output goes to the test's."""
 
-    def __init__(self, home, world, command, **env):
-        self.home, self.world, self.command, self.procs = home, world, command, []
+    def __init__(self, home, world, command, seen=(), **env):
+        self.home, self.world, self.command, self.seen, self.procs = home, world, command, seen, []
         self.compositor_env = session_env(XDG_RUNTIME_DIR=home, **env)
         self.log = os.path.join(home, "idle.log")
 
@@ -205,7 +205,7 @@ class Wayland:
         return self
 
     def start(self):
-        self.proc = subprocess.Popen(in_world(self.world, self.home, self.command), env=self.compositor_env)
+        self.proc = subprocess.Popen(in_world(self.world, self.home, self.command, self.seen), env=self.compositor_env)
         self.procs.append(self.proc)
         sockets = lambda: [p for p in glob.glob(f"{self.home}/wayland-*") if not p.endswith(".lock") and listening(p)]
         self.socket = wait_for(sockets, 20, f"{self.command} did not start")[0]
@@ -265,11 +265,12 @@ KWIN_DESKTOP_FILE = os.path.join(os.path.dirname(__file__), "..", "packaging", "
 
 @contextlib.contextmanager
 def kwin_session(world, *programs, menu="plasma-"):
-    """jiggle's .desktop file, naming each program, is in KWin's XDG_DATA_HOME.
-    KWin 6 finds it through the application menu of XDG_MENU_PREFIX `menu`,
-    as a Plasma session sets it (None: unset). A copy of kwin_wayland runs
-    where Debian's cannot, as its file capability is out of reach (a
-    container's bounding set)."""
+    """jiggle's .desktop file, naming each program, is in KWin's XDG_DATA_HOME,
+    and KWin sees each program where it is. KWin 6 finds the file through
+    the application menu of XDG_MENU_PREFIX `menu`, as a Plasma session sets
+    it (None: unset), and jiggle looks for the menu where KWin does. A copy
+    of kwin_wayland runs where Debian's cannot, as its file capability is
+    out of reach (a container's bounding set)."""
     with tempfile.TemporaryDirectory() as home:
         applications = os.path.join(home, "data", "applications")
         os.makedirs(applications)
@@ -281,8 +282,9 @@ def kwin_session(world, *programs, menu="plasma-"):
         kwin = shutil.copy(in_root(world, "/usr/bin/kwin_wayland"), home)
         menu = {"XDG_MENU_PREFIX": menu} if menu else {}
         with Wayland(home, world, [kwin, "--virtual", "--no-lockscreen", "--no-global-shortcuts",
-                                   "--socket", "wayland-kwin"],
+                                   "--socket", "wayland-kwin"], {os.path.dirname(os.path.realpath(p)) for p in programs},
                      HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), **menu) as session:
+            session.env.update(HOME=home, XDG_CONFIG_DIRS=in_root(world, "/etc/xdg"), **menu)
             yield session
 
 
@@ -479,18 +481,20 @@ def in_root(world, path):
     return path if world == "debian12" else DEBIAN13_ROOT + path
 
 
-def in_world(world, home, command):
+def in_world(world, home, command, seen=()):
     """`command` as `world` has it: Debian 13's runs chrooted in its root, in
     a mount namespace of its own (gone with it) with /dev, a /proc, `home`
-    at its own path, and a /run that tells GNOME Shell it is on a seat."""
+    and the directories `seen` at their own paths, and a /run that tells
+    GNOME Shell it is on a seat."""
     if world == "debian12":
         return command
     assert os.path.exists(os.path.join(DEBIAN13_ROOT, "jiggle-packages")), \
         "no Debian 13 root (run scripts/install-deps --test)"
-    script = ('mount -t tmpfs tmpfs "$0/tmp" && mkdir -p "$0$1" && mount --bind "$1" "$0$1" && '
-              'mount --rbind /dev "$0/dev" && mount -t proc proc "$0/proc" && mount -t tmpfs tmpfs "$0/run" && '
+    script = ('mount -t tmpfs tmpfs "$0/tmp" && for dir in $1; do mkdir -p "$0$dir" && mount --bind "$dir" "$0$dir"; '
+              'done && mount --rbind /dev "$0/dev" && mount -t proc proc "$0/proc" && mount -t tmpfs tmpfs "$0/run" && '
               'mkdir -p "$0/run/systemd/seats" && shift && exec chroot "$0" "$@"')
-    return ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script, DEBIAN13_ROOT, home, *command]
+    return ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script, DEBIAN13_ROOT,
+            " ".join([home, *seen]), *command]
 
 
 @contextlib.contextmanager

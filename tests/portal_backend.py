@@ -84,10 +84,14 @@ class Backend(dbus.service.Object):
         subprocess.run(["xdotool", "mousemove_relative", "--", str(int(dx)), str(int(dy))], timeout=5)
 
 
-class LateFrontend(Backend):
-    IFACE = "org.freedesktop.portal.RemoteDesktop"
+def late_request(signature):
+    return dbus.service.method("org.freedesktop.portal.RemoteDesktop", in_signature=signature, out_signature="o",
+                               sender_keyword="sender", async_callbacks=("reply", "failed"))
 
-    def answer_late(self, sender, reply, results):
+
+class LateFrontend(Backend):
+    def answer_late(self, method, sender, reply, results):
+        self.note(method)
         self.requests = getattr(self, "requests", 0) + 1
         path = "/org/freedesktop/portal/desktop/request/%s/late%d" % (sender[1:].replace(".", "_"), self.requests)
         response = dbus.lowlevel.SignalMessage(path, "org.freedesktop.portal.Request", "Response")
@@ -100,25 +104,19 @@ class LateFrontend(Backend):
     def Get(self, interface, name):
         return dbus.UInt32(1, variant_level=1)
 
-    @dbus.service.method(IFACE, in_signature="a{sv}", out_signature="o", sender_keyword="sender",
-                         async_callbacks=("reply", "failed"))
+    @late_request("a{sv}")
     def CreateSession(self, options, sender, reply, failed):
-        self.note("CreateSession")
-        self.answer_late(sender, reply, {"session_handle": "/org/freedesktop/portal/desktop/session/late"})
+        self.answer_late("CreateSession", sender, reply, {"session_handle": "/org/freedesktop/portal/desktop/s"})
 
-    @dbus.service.method(IFACE, in_signature="oa{sv}", out_signature="o", sender_keyword="sender",
-                         async_callbacks=("reply", "failed"))
+    @late_request("oa{sv}")
     def SelectDevices(self, session, options, sender, reply, failed):
-        self.note("SelectDevices", int(options.get("types", 0)))
-        self.answer_late(sender, reply, {})
+        self.answer_late("SelectDevices", sender, reply, {})
 
-    @dbus.service.method(IFACE, in_signature="osa{sv}", out_signature="o", sender_keyword="sender",
-                         async_callbacks=("reply", "failed"))
+    @late_request("osa{sv}")
     def Start(self, session, parent_window, options, sender, reply, failed):
-        self.note("Start")
-        self.answer_late(sender, reply, {"devices": POINTER})
+        self.answer_late("Start", sender, reply, {"devices": POINTER})
 
-    @dbus.service.method(IFACE, in_signature="oa{sv}dd")
+    @dbus.service.method("org.freedesktop.portal.RemoteDesktop", in_signature="oa{sv}dd")
     def NotifyPointerMotion(self, session, options, dx, dy):
         Backend.NotifyPointerMotion(self, session, options, dx, dy)
 
