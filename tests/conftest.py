@@ -605,6 +605,13 @@ def kwin(world):
 
 
 @pytest.fixture
+def bare_kwin(world):
+    """KWin without Plasma's application menu."""
+    with kwin_session(world, os.environ["JIGGLE"], menu=None) as session:
+        yield session
+
+
+@pytest.fixture
 def mutter(world):
     with mutter_session(world) as session:
         yield session

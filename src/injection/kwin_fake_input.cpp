@@ -6,7 +6,10 @@
 #include "linux_back_ends.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 
+#include <unistd.h>
 #include <wayland-client.h>
 
 #include "fake-input-client.h"
@@ -16,6 +19,44 @@ namespace {
 constexpr char application[] = "jiggle";
 constexpr char reason[] = "Nudges the pointer now and then to keep the "
                           "session from going idle";
+
+// KWin 6 (KDE Frameworks 6) reads .desktop files only through the
+// application menu, ${XDG_MENU_PREFIX}applications.menu (or
+// applications.menu) under menus/ in $XDG_CONFIG_HOME or $XDG_CONFIG_DIRS:
+// a Plasma session has plasma-applications.menu and sets the prefix. KWin 5
+// reads kf5-applications.menu, which its frameworks install. Looked for
+// once a run, only to explain.
+bool application_menu_found()
+{
+    const char *prefix = std::getenv("XDG_MENU_PREFIX");
+    const char *config_home = std::getenv("XDG_CONFIG_HOME");
+    const char *home = std::getenv("HOME");
+    const char *config_dirs = std::getenv("XDG_CONFIG_DIRS");
+    std::string dirs =
+        config_home != nullptr && config_home[0] == '/'
+            ? config_home
+            : std::string(home != nullptr ? home : "") + "/.config";
+    dirs += ':';
+    dirs += config_dirs != nullptr && config_dirs[0] != '\0' ? config_dirs
+                                                             : "/etc/xdg";
+    const std::string menus[] = {std::string(prefix != nullptr ? prefix : "") +
+                                     "applications.menu",
+                                 "applications.menu", "kf5-applications.menu"};
+    std::string path;
+    for (std::size_t start = 0, end; start < dirs.size(); start = end + 1) {
+        end = std::min(dirs.find(':', start), dirs.size());
+        if (dirs[start] != '/') // relative entries do not count
+            continue;
+        for (const std::string &menu : menus) {
+            path.assign(dirs, start, end - start)
+                .append("/menus/")
+                .append(menu);
+            if (access(path.c_str(), R_OK) == 0)
+                return true;
+        }
+    }
+    return false;
+}
 
 } // namespace
 
@@ -50,6 +91,15 @@ std::uint32_t kwin_move_pointer(PointerInjection &injection,
 
 const char *kwin_explain(std::uint32_t error_code)
 {
+    static const bool menu_found = application_menu_found();
+    if (error_code == not_offered && !menu_found)
+        return "KWin (KDE Plasma) offers it only to programs that a .desktop "
+               "file names, and KWin 6 finds that file only through the "
+               "application menu, which this session lacks (no "
+               "${XDG_MENU_PREFIX}applications.menu in a menus directory of "
+               "$XDG_CONFIG_DIRS): run jiggle in a Plasma session, which has "
+               "the menu and sets XDG_MENU_PREFIX=plasma-, or see 'man "
+               "jiggle'; other compositors lack it.";
     if (error_code == not_offered)
         return "KWin (KDE Plasma) offers it only to programs that a .desktop "
                "file names: install jiggle's, with Exec= the absolute path "
