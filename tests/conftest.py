@@ -592,38 +592,17 @@ def world(request):
     return request.param
 
 
-@pytest.fixture
-def sway(world):
-    with sway_session(world) as session:
-        yield session
+def desktop(session, *args, **options):
+    @pytest.fixture
+    def in_each_world(world):
+        with session(world, *args, **options) as desktop:
+            yield desktop
+    return in_each_world
 
 
-@pytest.fixture
-def kwin(world):
-    with kwin_session(world, os.environ["JIGGLE"]) as session:
-        yield session
-
-
-@pytest.fixture
-def bare_kwin(world):
-    """KWin without Plasma's application menu."""
-    with kwin_session(world, os.environ["JIGGLE"], menu=None) as session:
-        yield session
-
-
-@pytest.fixture
-def mutter(world):
-    with mutter_session(world) as session:
-        yield session
-
-
-@pytest.fixture
-def gnome_shell(world):
-    with mutter_session(world, shell=True) as session:
-        yield session
-
-
-@pytest.fixture
-def nested_gnome_shell():
-    with mutter_session("debian12", nested=True) as session:
-        yield session
+sway = desktop(sway_session)
+kwin = desktop(kwin_session, os.environ.get("JIGGLE"))
+bare_kwin = desktop(kwin_session, os.environ.get("JIGGLE"), menu=None)  # KWin without Plasma's application menu
+mutter = desktop(mutter_session)
+gnome_shell = desktop(mutter_session, shell=True)
+nested_gnome_shell = desktop(mutter_session, nested=True)
