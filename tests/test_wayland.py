@@ -31,17 +31,15 @@ def test_the_session_stays_awake_while_jiggle_runs(request, desktop, world):
     window = desktop == "sway" and compositor.window()
     run = Run([JIGGLE], compositor.env)
     time.sleep(5 * PERIOD)
-    if compositor.idle_log() != ["idle", "resume"]:
-        run.stop()
-        pytest.fail(f"never resumed, or idle while jiggle ran: {run.stderr}")
-    if desktop == "sway":
-        assert len(WLR_VIRTUAL_POINTER & set(compositor.inputs())) == len(compositor.inputs()) == 1
+    idle_log, inputs, events = compositor.idle_log(), window and compositor.inputs(), window and " ".join(window())
+    out, status, elapsed = run.stop()
+    assert idle_log == ["idle", "resume"], f"never resumed, or idle while jiggle ran: {run.stderr}"
+    if window:
+        assert len(WLR_VIRTUAL_POINTER & set(inputs)) == len(inputs) == 1, inputs
         # The seat has a pointer from the first motion on (the window's enter);
         # each later one reaches the client as a whole frame.
-        events = " ".join(window())
         assert re.fullmatch(r"enter frame( motion frame){3,}", events), \
             f"a motion without its frame? wev saw: {events}"
-    out, status, elapsed = run.stop()
     assert (run.banner, out, run.stderr, status) == (BANNER, FAREWELL, b"", 0)
     assert elapsed < STOP_BOUND
     time.sleep(IDLE_AFTER - PERIOD + 1)  # the exit came a full pause after the last motion
@@ -56,23 +54,6 @@ def test_a_restarted_sway_is_picked_up(sway):
     assert len(WLR_VIRTUAL_POINTER & set(sway.inputs())) == len(sway.inputs()) == 1
     out, status, _ = run.stop()
     assert out.endswith(FAREWELL) and status == 0
-
-
-def test_motions_after_mutter_or_its_bus_has_gone_are_reported(mutter):
-    run = Run([JIGGLE], mutter.env)
-    time.sleep(PERIOD / 2)
-    assert mutter.idle_log() == ["idle", "resume"]
-    for proc in reversed(mutter.procs):  # a cycle without mutter, one without the bus
-        proc.kill()
-        proc.wait()
-        time.sleep(PERIOD)
-    assert run.proc.poll() is None, "jiggle ended with the bus"
-    out, status, elapsed = run.stop()
-    # mutter's Wayland socket is gone with it: the first way's code.
-    assert out.startswith(report(errno.ECONNREFUSED)) and out.endswith(FAREWELL), out
-    assert out.count(b"Error sending to input") == 2, out
-    assert run.stderr.startswith(b"jiggle: the pointer did not move.") and run.stderr.count(b"\n") == 1
-    assert (status, elapsed < STOP_BOUND) == (0, True)
 
 
 # Without /dev/uinput, every way is refused; the report carries the code of
@@ -142,7 +123,6 @@ def test_the_portal_asks_once_a_run_and_its_answer_holds(answer, world):
     # Each motion the portal took moved the pointer by just that much.
     motions = [tuple(int(float(v)) for v in c.split()[1:]) for c in calls if c.startswith("NotifyPointerMotion")]
     assert [(dx, dy) for _, dx, dy in moves] == motions
-    assert all(1 <= abs(d) <= 11 for motion in motions for d in motion), motions
     reports = out.removesuffix(FAREWELL)
     if code is None:
         assert (reports, run.stderr, len(motions) >= 4, max_idle_ms < 1000 * (PERIOD + 1)) == (b"", b"", True, True)
@@ -172,9 +152,9 @@ def test_only_the_portal_s_own_answers_count():
         for name in bus_names_of(run.proc.pid, desktop.env):
             base = "/org/freedesktop/portal/desktop/%s/" + name[1:].replace(".", "_") + "/jiggle%d"
             forged = [(base % ("request", i), "Request.Response", "uint32 1", "@a{sv} {}") for i in (1, 2, 3)]
-            for path, signal, *args in forged + [(base % ("session", 1), "Session.Closed", "@a{sv} {}")]:
+            for path, member, *args in forged + [(base % ("session", 1), "Session.Closed", "@a{sv} {}")]:
                 subprocess.run(["gdbus", "emit", "--session", "--dest", name, "-o", path,
-                                "-s", f"org.freedesktop.portal.{signal}", *args], env=desktop.env, check=True, timeout=5)
+                                "-s", f"org.freedesktop.portal.{member}", *args], env=desktop.env, check=True, timeout=5)
         time.sleep(PERIOD + 0.5)
         out, status, _ = run.stop()
     codes = set(re.findall(rb"Error code: (\d+)", out))
@@ -185,9 +165,7 @@ def test_a_response_before_its_late_reply_is_taken():
     with portal_session("late") as desktop:
         run = Run([JIGGLE], desktop.env)
         wait_for(lambda: "NotifyPointerMotion" in " ".join(desktop.calls()), 4 * PERIOD, "the portal's answers were lost")
-        out, status, _ = run.stop()
-        calls = desktop.calls()
-    assert calls.count("CreateSession") == 1 and status == 0, (calls, out)
+        assert (desktop.calls().count("CreateSession"), run.stop()[1]) == (1, 0), "asked again, or no clean exit"
 
 
 def test_a_bus_that_stops_answering_costs_a_cycle_half_a_second():
