@@ -161,7 +161,7 @@ def test_only_the_portal_s_own_answers_count():
     assert (codes, status) == ({str(errno.EINPROGRESS).encode()}, 0), out
 
 
-def test_a_response_before_its_late_reply_is_taken():
+def test_a_portal_response_before_its_late_reply_is_taken():
     with portal_session("late") as desktop:
         run = Run([JIGGLE], desktop.env)
         wait_for(lambda: "NotifyPointerMotion" in " ".join(desktop.calls()), 4 * PERIOD, "the portal's answers were lost")
@@ -234,7 +234,8 @@ DIALOG = "global.get_window_actors().some(a => a.meta_window.get_title() == 'Rem
 @pytest.mark.parametrize("answer", DIALOG_KEYS)
 def test_gnome_s_portal_dialog_asks_once_and_its_answer_holds(answer, world):
     with mutter_session(world, nested=True, portal=True) as shell:
-        run = Run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", JIGGLE], shell.env)
+        jiggle = shutil.copy(JIGGLE, shell.home)  # where that user may run it
+        run = Run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", jiggle], shell.env)
         wait_for(lambda: shell.eval(DIALOG) == "true", 10, "GNOME's portal showed no dialog")
         shell.xserver.ask("xdotool", "key", "--delay", "200", *DIALOG_KEYS[answer])
         wait_for(lambda: shell.eval(DIALOG) == "false", 5, "the dialog stayed open")
