@@ -316,7 +316,9 @@ std::uint32_t take_response(PortalRemoteDesktop &portal, DBusMessage *signal)
         dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY)
         return portal_failed;
     dbus_message_iter_recurse(&args, &results);
+    // Answered: a reply of this request that comes late says nothing more.
     portal.request_path[0] = '\0';
+    portal.late_reply = 0;
     switch (portal.stage) {
     case PortalStage::creating: {
         // Documented as an object path, sent as a string by some portals.
