@@ -371,9 +371,7 @@ class Mutter:
         for program, name in [("xdg-permission-store", "org.freedesktop.impl.portal.PermissionStore"),
                               ("xdg-desktop-portal-gnome", "org.freedesktop.impl.portal.desktop.gnome"),
                               ("xdg-desktop-portal", "org.freedesktop.portal.Desktop")]:
-            self.procs.append(subprocess.Popen(in_world(self.world, self.home, [f"/usr/libexec/{program}", "--replace"]),
-                                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-            wait_for(lambda: has_owner(env, name), 20, f"{program} did not start")
+            start_service(self.procs, self.world, self.home, program, name, env)
 
     def start(self):
         self.compositor = subprocess.Popen(in_world(self.world, self.home, self.command), env=self.compositor_env,
@@ -476,6 +474,14 @@ DEBIAN13_ROOT = os.path.join(os.environ.get("XDG_CACHE_HOME", os.path.expanduser
 WORLDS = ["debian12", "debian13"]
 
 
+def start_service(procs, world, home, program, name, env):
+    """Starts `world`'s /usr/libexec/`program`, replacing any, into `procs`,
+    and waits until it owns `name` on the session bus of `env`."""
+    procs.append(subprocess.Popen(in_world(world, home, [f"/usr/libexec/{program}", "--replace"]), env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    wait_for(lambda: has_owner(env, name), 20, f"{program} did not start")
+
+
 def in_root(world, path):
     """Where `world` has `path`, seen from here."""
     return path if world == "debian12" else DEBIAN13_ROOT + path
@@ -534,9 +540,7 @@ def portal_session(answer="accept", world="debian12"):
                 if procs[-1] is not bus and procs[-1].args[-2].endswith("xdg-desktop-portal"):
                     procs.pop().kill()
                     wait_for(lambda: not owned("org.freedesktop.portal.Desktop"), 10, "the portal stayed")
-                procs.append(subprocess.Popen(in_world(world, home, ["/usr/libexec/xdg-desktop-portal", "--replace"]),
-                                              env=env, stderr=subprocess.DEVNULL))
-                wait_for(lambda: owned("org.freedesktop.portal.Desktop"), 10, "xdg-desktop-portal did not start")
+                start_service(procs, world, home, "xdg-desktop-portal", "org.freedesktop.portal.Desktop", env)
 
             if answer != "late":
                 restart_portal()

@@ -39,6 +39,15 @@ constexpr std::uint32_t portal_failed = EPROTO;    // Response 2
 constexpr std::uint32_t session_lost = ECONNRESET; // the portal went away
 constexpr std::uint32_t not_answered = ETIMEDOUT;  // a call, not the dialog
 
+// Keeps a reference of `response`, or none, in place of the one kept.
+void keep_early_response(PortalRemoteDesktop &portal, DBusMessage *response)
+{
+    if (portal.early_response != nullptr)
+        dbus_message_unref(portal.early_response);
+    portal.early_response =
+        response != nullptr ? dbus_message_ref(response) : nullptr;
+}
+
 // Closes the session, if the portal still holds one (and with it a dialog
 // that is open), and keeps the connection.
 void forget_session(PortalRemoteDesktop &portal)
@@ -59,9 +68,7 @@ void forget_session(PortalRemoteDesktop &portal)
     portal.stage = PortalStage::none;
     portal.waited = 0;
     portal.late_reply = 0;
-    if (portal.early_response != nullptr)
-        dbus_message_unref(portal.early_response);
-    portal.early_response = nullptr;
+    keep_early_response(portal, nullptr);
     portal.request_path[0] = '\0';
     portal.session_path[0] = '\0';
 }
@@ -377,7 +384,6 @@ std::uint32_t take_late_reply(PortalRemoteDesktop &portal, DBusMessage *reply)
     const char *path = nullptr;
     DBusMessage *early = portal.early_response;
     portal.late_reply = 0;
-    portal.early_response = nullptr;
     std::uint32_t error = 0;
     if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_OBJECT_PATH, &path,
                               DBUS_TYPE_INVALID) != 0 &&
@@ -385,8 +391,7 @@ std::uint32_t take_late_reply(PortalRemoteDesktop &portal, DBusMessage *reply)
         early != nullptr &&
         std::strcmp(dbus_message_get_path(early), path) == 0)
         error = take_response(portal, early);
-    if (early != nullptr)
-        dbus_message_unref(early);
+    keep_early_response(portal, nullptr);
     return error;
 }
 
@@ -417,14 +422,12 @@ std::uint32_t read_answers(PortalRemoteDesktop &portal, int wait_ms)
             if (response && portal.request_path[0] != '\0' &&
                 std::strcmp(path, portal.request_path) == 0)
                 error = take_response(portal, message);
-            else if (response && portal.late_reply != 0) {
-                if (portal.early_response != nullptr)
-                    dbus_message_unref(portal.early_response);
-                portal.early_response = dbus_message_ref(message);
-            } else if (error == 0 && portal.late_reply != 0 &&
-                       dbus_message_get_reply_serial(message) ==
-                           portal.late_reply &&
-                       dbus_message_has_sender(message, portal.owner) != 0)
+            else if (response && portal.late_reply != 0)
+                keep_early_response(portal, message);
+            else if (error == 0 && portal.late_reply != 0 &&
+                     dbus_message_get_reply_serial(message) ==
+                         portal.late_reply &&
+                     dbus_message_has_sender(message, portal.owner) != 0)
                 error = take_late_reply(portal, message);
             else if (ours &&
                      dbus_message_is_signal(message, session_interface,
